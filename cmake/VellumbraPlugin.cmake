@@ -1,0 +1,11 @@
+# One function for the plug-in module: no prefix, the platform's suffix, only the two entry points exported.
+function(vellumbra_add_plugin name)
+  add_library(${name} MODULE $<TARGET_OBJECTS:vellumbra_effect_objects>)
+  target_link_libraries(${name} PRIVATE vellumbra_api)
+  set_target_properties(${name} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  if(WIN32)
+    set_target_properties(${name} PROPERTIES SUFFIX ".aex")
+  elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
+endfunction()

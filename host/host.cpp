@@ -1,0 +1,2 @@
+// The stand-in host's implementation (being written).
+#include "host/host.h"

@@ -1,0 +1,92 @@
+// Pixel access through one bounds-checked address function, and the 8-bit <-> deep conversions.
+#include "render/pixels.h"
+
+#include "api/crt.h"
+
+void *PixelAddress(const PF_EffectWorld *world, A_long x, A_long y, A_long pixel_size) {
+    if (world == nullptr || world->data == nullptr) return nullptr;
+    if (x < 0 || y < 0 || x >= world->width || y >= world->height) return nullptr;
+    // Signed arithmetic in 64 bits: a negative stride walks a bottom-up world, and large worlds do not wrap.
+    const int64_t offset = int64_t(y) * int64_t(world->rowbytes) + int64_t(x) * int64_t(pixel_size);
+    return static_cast<char *>(world->data) + offset;
+}
+
+PF_Pixel8 *GetPixel8(const PF_EffectWorld *world, A_long x, A_long y) {
+    return static_cast<PF_Pixel8 *>(PixelAddress(world, x, y, sizeof(PF_Pixel8)));
+}
+PF_Pixel16 *GetPixel16(const PF_EffectWorld *world, A_long x, A_long y) {
+    return static_cast<PF_Pixel16 *>(PixelAddress(world, x, y, sizeof(PF_Pixel16)));
+}
+PF_PixelFloat *GetPixel32(const PF_EffectWorld *world, A_long x, A_long y) {
+    return static_cast<PF_PixelFloat *>(PixelAddress(world, x, y, sizeof(PF_PixelFloat)));
+}
+
+void SetPixel8(PF_EffectWorld *world, A_long x, A_long y, const PF_Pixel8 &pixel) {
+    if (void *p = PixelAddress(world, x, y, sizeof(PF_Pixel8))) memcpy(p, &pixel, sizeof pixel);
+}
+void SetPixel16(PF_EffectWorld *world, A_long x, A_long y, const PF_Pixel16 &pixel) {
+    if (void *p = PixelAddress(world, x, y, sizeof(PF_Pixel16))) memcpy(p, &pixel, sizeof pixel);
+}
+void SetPixel32(PF_EffectWorld *world, A_long x, A_long y, const PF_PixelFloat &pixel) {
+    if (void *p = PixelAddress(world, x, y, sizeof(PF_PixelFloat))) memcpy(p, &pixel, sizeof pixel);
+}
+
+A_long PixelLuminance(const PF_Pixel8 &pixel) {
+    return static_cast<A_long>((double(pixel.red) + double(pixel.green) + double(pixel.blue)) / 3.0);
+}
+
+// Inside the nominal range the value is truncated exactly as the host's rule has it; outside it saturates
+// instead of wrapping, so an over-bright depth pixel stays white rather than turning grey.
+A_u_char Narrow16To8(A_u_short v) {
+    const A_long n = static_cast<A_long>(255.0 * double(v) / 32768.0);
+    return n >= 255 ? A_u_char(255) : A_u_char(n);
+}
+
+A_u_char NarrowFloatTo8(float v) {
+    const float product = 255.0f * v;  // formed in single precision, as the rule has it
+    if (!(product >= 0.0f)) return 0;  // negative or NaN
+    if (product >= 255.0f) return 255;
+    return static_cast<A_u_char>(static_cast<A_long>(product));
+}
+
+PF_Pixel16 ConvertPixel8ToPixel16(const PF_Pixel8 &p) {
+    auto widen = [](A_u_char v) { return static_cast<A_u_short>(static_cast<A_long>(32768.0 * double(v) / 255.0)); };
+    return PF_Pixel16{widen(p.alpha), widen(p.red), widen(p.green), widen(p.blue)};
+}
+
+PF_PixelFloat ConvertPixel8ToPixel32(const PF_Pixel8 &p) {
+    auto widen = [](A_u_char v) { return static_cast<float>(v) / 255.0f; };
+    return PF_PixelFloat{widen(p.alpha), widen(p.red), widen(p.green), widen(p.blue)};
+}
+
+namespace {
+
+template <typename Pixel, typename Narrow>
+PF_Err convertTo8(PF_InData *in_data, const PF_EffectWorld *src, PF_EffectWorld *dst8, Narrow narrow) {
+    memset(dst8, 0, sizeof *dst8);
+    const PF_Err err = PF_NEW_WORLD(src->width, src->height, PF_NewWorldFlag_CLEAR_PIXELS, dst8);
+    if (err != PF_Err_NONE) {
+        dst8->data = nullptr;
+        return err;
+    }
+    for (A_long y = 0; y < dst8->height; ++y) {
+        const Pixel *in = static_cast<const Pixel *>(PixelAddress(src, 0, y, sizeof(Pixel)));
+        PF_Pixel8 *out = GetPixel8(dst8, 0, y);
+        if (in == nullptr || out == nullptr) continue;  // a source smaller than it claims: leave the row clear
+        const A_long width = dst8->width < src->width ? dst8->width : src->width;
+        for (A_long x = 0; x < width; ++x) {
+            out[x] = PF_Pixel8{narrow(in[x].alpha), narrow(in[x].red), narrow(in[x].green), narrow(in[x].blue)};
+        }
+    }
+    return PF_Err_NONE;
+}
+
+}  // namespace
+
+PF_Err ConvertWorld16ToWorld8(PF_InData *in_data, const PF_EffectWorld *src, PF_EffectWorld *dst8) {
+    return convertTo8<PF_Pixel16>(in_data, src, dst8, Narrow16To8);
+}
+
+PF_Err ConvertWorld32ToWorld8(PF_InData *in_data, const PF_EffectWorld *src, PF_EffectWorld *dst8) {
+    return convertTo8<PF_PixelFloat>(in_data, src, dst8, NarrowFloatTo8);
+}
