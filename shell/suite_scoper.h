@@ -12,14 +12,17 @@ public:
                      PF_OutData *out_data = nullptr, const char *error_text = "Not able to acquire AEFX Suite.")
         : name_(suite_name), version_(suite_version), basic_(in_data->pica_basicP) {
         const void *suite = nullptr;
-        SPErr err = basic_->AcquireSuite(name_, version_, &suite);
+        // A host without a basic suite has no suites at all: the same failure as a missing one.
+        SPErr err = basic_ ? basic_->AcquireSuite(name_, version_, &suite) : SPErr(A_Err_MISSING_SUITE);
         if (err != 0 || suite == nullptr) {
             if (out_data) {
                 out_data->out_flags |= PF_OutFlag_DISPLAY_ERROR_MESSAGE;
-                (*in_data->utils->ansi.sprintf)(out_data->return_msg, "%s", error_text);
+                if (in_data->utils && in_data->utils->ansi.sprintf) {
+                    (*in_data->utils->ansi.sprintf)(out_data->return_msg, "%s", error_text);
+                }
             }
             // A host that reports success without a table counts as a missing suite; give back what it counted.
-            if (err == 0) basic_->ReleaseSuite(name_, version_);
+            if (err == 0 && basic_) basic_->ReleaseSuite(name_, version_);
             throw static_cast<A_long>(A_Err_MISSING_SUITE);
         }
         suite_ = static_cast<const SUITE *>(suite);
