@@ -16,4 +16,10 @@ struct RenderInfo {
     bool post_enable;
     double blur;
     double sharpen;
+    // The two layer parameters stay checked out from the pre-render until their pixels have been drawn; the
+    // definitions are kept here so that whoever ends the frame can check them in.
+    PF_ParamDef depth_param;
+    PF_ParamDef texture_param;
+    bool depth_checked_out;
+    bool texture_checked_out;
 };

@@ -9,3 +9,9 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
 // Grows dst to cover src (src unchanged); an empty dst becomes src.
 void UnionLRect(const PF_LRect *src, PF_LRect *dst);
 bool IsEmptyRect(const PF_LRect *rect);
+
+// The Repetition Period slider value at the render's resolution: held to the slider's valid range, scaled by
+// the horizontal downsample factor, truncated to a whole number and raised to at least 10.
+double ScalePeriodToRender(double period, PF_RationalScale downsample_x);
+// The Oversampling value held to its valid range 1 to 10.
+A_long ClampOversampling(A_long oversampling);
