@@ -7,6 +7,7 @@
 #include "render/post_processing.h"
 #include "render/render_info.h"
 #include "shell/param_index.h"
+#include "shell/param_table.h"
 #include "shell/suite_scoper.h"
 #include "synthesis/render_stereogram.h"
 
@@ -14,10 +15,10 @@ namespace {
 
 // The valid ranges of the Repetition Period and Oversampling controls. A damaged project can hold any value;
 // the render works with the nearest valid one instead.
-constexpr double kPeriodMin = 10.0;
-constexpr double kPeriodMax = 400.0;
-constexpr A_long kOversamplingMin = 1;
-constexpr A_long kOversamplingMax = 10;
+constexpr double kPeriodMin = vellumbra::FindParamSpec(PARAM_PERIOD)->valid_min;
+constexpr double kPeriodMax = vellumbra::FindParamSpec(PARAM_PERIOD)->valid_max;
+constexpr A_long kOversamplingMin = static_cast<A_long>(vellumbra::FindParamSpec(PARAM_OVERSAMPLING)->valid_min);
+constexpr A_long kOversamplingMax = static_cast<A_long>(vellumbra::FindParamSpec(PARAM_OVERSAMPLING)->valid_max);
 
 // The first error of a sequence wins; a later release's error only counts when nothing failed before.
 void keepFirst(PF_Err *err, PF_Err next) {
