@@ -1,0 +1,40 @@
+# Compiles every effect source for macOS x86_64 with libc++'s headers alone, as the bundle build does: fails
+# when effect code reaches for a header or function that only a C library or an Apple SDK would provide.
+# Run as: cmake -DCONFIG=<compile_check_config.cmake> -DWORK_DIR=<dir> -P test_macos_compile.cmake
+if(NOT CONFIG OR NOT WORK_DIR)
+  message(FATAL_ERROR "usage: cmake -DCONFIG=<config> -DWORK_DIR=<dir> -P test_macos_compile.cmake")
+endif()
+include(${CONFIG})
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+set(failed "")
+set(compiled 0)
+foreach(src IN LISTS SOURCES)
+  if(NOT src MATCHES "\\.(cpp|cc|cxx)$")
+    continue()
+  endif()
+  if(NOT IS_ABSOLUTE "${src}")
+    set(src "${SOURCE_DIR}/${src}")
+  endif()
+  get_filename_component(stem "${src}" NAME_WE)
+  execute_process(COMMAND ${COMPILER} ${FLAGS} -c "${src}" -o "${WORK_DIR}/${compiled}_${stem}.o"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    list(APPEND failed "${src}")
+    message("${out}")
+  elseif(out)
+    message("${src}: warnings for macOS x86_64:\n${out}")
+  endif()
+  math(EXPR compiled "${compiled} + 1")
+endforeach()
+
+if(compiled EQUAL 0)
+  message(FATAL_ERROR "no effect sources to compile: the effect target lists none")
+endif()
+if(failed)
+  string(REPLACE ";" "\n  " failed_lines "${failed}")
+  message(FATAL_ERROR "these effect sources do not compile for macOS x86_64 without an SDK "
+                      "(C library and SDK headers are unavailable there; use api/crt.h):\n  ${failed_lines}")
+endif()
+message(STATUS "${compiled} effect sources compile for macOS x86_64")
