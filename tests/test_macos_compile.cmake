@@ -1,6 +1,7 @@
 # Compiles every effect source for macOS x86_64 with libc++'s headers alone, as the bundle build does: fails
 # when effect code reaches for a header or function that only a C library or an Apple SDK would provide.
 # Run as: cmake -DCONFIG=<compile_check_config.cmake> -DWORK_DIR=<dir> -P test_macos_compile.cmake
+cmake_minimum_required(VERSION 3.25)
 if(NOT CONFIG OR NOT WORK_DIR)
   message(FATAL_ERROR "usage: cmake -DCONFIG=<config> -DWORK_DIR=<dir> -P test_macos_compile.cmake")
 endif()
