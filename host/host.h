@@ -49,6 +49,7 @@ struct Ledger {
     int worlds = 0;           // worlds made with new_world or AEGP_New and not disposed
     int layer_checkouts = 0;  // checkout_layer_pixels without checkin
     int param_checkouts = 0;  // checkout_param without checkin_param
+    std::vector<std::string> suite_names;  // the suites counted in `suites`, in name order
     bool empty() const;
     std::string describe() const;  // e.g. "suites=1 (PF Handle Suite) worlds=2"
 };
@@ -153,6 +154,8 @@ public:
     PF_EffectWorld *MakeWorld(int width, int height, Depth depth);
     void FreeWorld(PF_EffectWorld *world);
     Image ReadWorld(const PF_EffectWorld &world) const;  // in the world's own depth
+    // Reads any world (also one over the caller's own memory) as the given depth, honouring its stride.
+    Image ReadWorld(const PF_EffectWorld &world, Depth depth) const;
     void WriteWorld(PF_EffectWorld &world, const Image &image);
     Depth DepthOf(const PF_EffectWorld &world) const;
 

@@ -1,0 +1,169 @@
+// Pictures on the host side: widening 8-bit values, depth conversion, and moving pictures in and out of
+// padded worlds.
+#include "host/host_impl.h"
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace vbhost {
+
+int PixelSize(Depth d) {
+    switch (d) {
+    case Depth::k8: return int(sizeof(PF_Pixel8));
+    case Depth::k16: return int(sizeof(PF_Pixel16));
+    case Depth::k32: return int(sizeof(PF_PixelFloat));
+    }
+    return 0;
+}
+
+PF_PixelFormat FormatOf(Depth d) {
+    switch (d) {
+    case Depth::k8: return PF_PixelFormat_ARGB32;
+    case Depth::k16: return PF_PixelFormat_ARGB64;
+    case Depth::k32: return PF_PixelFormat_ARGB128;
+    }
+    return PF_PixelFormat_INVALID;
+}
+
+float Widen8(std::uint8_t v, Depth to) {
+    switch (to) {
+    case Depth::k8: return float(v);
+    case Depth::k16:
+        // The smallest 16-bit value whose truncating narrowing trunc(255 * v16 / 32768) is v again.
+        return float((std::uint32_t(v) * 32768u + 254u) / 255u);
+    case Depth::k32: {
+        // v / 255 in single precision, nudged up where the single-precision narrowing would truncate it to
+        // v - 1, so that every value survives the round trip.
+        float f = float(v) / 255.0f;
+        while (static_cast<std::int32_t>(255.0f * f) < std::int32_t(v)) f = std::nextafter(f, 2.0f);
+        return f;
+    }
+    }
+    return float(v);
+}
+
+namespace {
+
+float clampRound(float v, float hi) {
+    if (!(v > 0.0f)) return 0.0f;  // negative or NaN
+    if (v >= hi) return hi;
+    return std::floor(v + 0.5f);
+}
+
+// One channel value from one depth to another (narrowing rounds to nearest and clamps).
+float convertChannel(float v, Depth from, Depth to) {
+    if (from == to) return v;
+    if (from == Depth::k8) return Widen8(std::uint8_t(clampRound(v, 255.0f)), to);
+    if (to == Depth::k8) {
+        const float scaled = from == Depth::k16 ? v * 255.0f / 32768.0f : v * 255.0f;
+        return clampRound(scaled, 255.0f);
+    }
+    if (from == Depth::k16) return v / 32768.0f;  // 16 -> float
+    return clampRound(v * 32768.0f, 32768.0f);    // float -> 16
+}
+
+}  // namespace
+
+Image ConvertImage(const Image &src, Depth to) {
+    Image out(src.width, src.height, to);
+    for (std::size_t i = 0; i < src.argb.size() && i < out.argb.size(); ++i)
+        out.argb[i] = convertChannel(src.argb[i], src.depth, to);
+    return out;
+}
+
+Image ReadPixels(const PF_EffectWorld &world, Depth depth) {
+    if (world.width < 0 || world.height < 0) throw std::invalid_argument("ReadWorld: negative world size");
+    Image img(world.width, world.height, depth);
+    if (world.data == nullptr) return img;
+    for (int y = 0; y < world.height; ++y) {
+        const unsigned char *row = static_cast<const unsigned char *>(world.data) + std::ptrdiff_t(y) * world.rowbytes;
+        for (int x = 0; x < world.width; ++x) {
+            float *o = img.at(x, y);
+            switch (depth) {
+            case Depth::k8: {
+                PF_Pixel8 p;
+                std::memcpy(&p, row + std::size_t(x) * sizeof p, sizeof p);
+                o[0] = p.alpha, o[1] = p.red, o[2] = p.green, o[3] = p.blue;
+                break;
+            }
+            case Depth::k16: {
+                PF_Pixel16 p;
+                std::memcpy(&p, row + std::size_t(x) * sizeof p, sizeof p);
+                o[0] = p.alpha, o[1] = p.red, o[2] = p.green, o[3] = p.blue;
+                break;
+            }
+            case Depth::k32: {
+                PF_PixelFloat p;
+                std::memcpy(&p, row + std::size_t(x) * sizeof p, sizeof p);
+                o[0] = p.alpha, o[1] = p.red, o[2] = p.green, o[3] = p.blue;
+                break;
+            }
+            }
+        }
+    }
+    return img;
+}
+
+void WritePixels(PF_EffectWorld &world, Depth depth, const Image &image) {
+    if (image.width != world.width || image.height != world.height)
+        throw std::invalid_argument("WriteWorld: picture is " + std::to_string(image.width) + "x" +
+                                    std::to_string(image.height) + ", world is " + std::to_string(world.width) +
+                                    "x" + std::to_string(world.height));
+    if (world.data == nullptr) throw std::invalid_argument("WriteWorld: world has no pixels");
+    const Image src = image.depth == depth ? image : ConvertImage(image, depth);
+    for (int y = 0; y < world.height; ++y) {
+        unsigned char *row = static_cast<unsigned char *>(world.data) + std::ptrdiff_t(y) * world.rowbytes;
+        for (int x = 0; x < world.width; ++x) {
+            const float *v = src.at(x, y);
+            switch (depth) {
+            case Depth::k8: {
+                PF_Pixel8 p{A_u_char(clampRound(v[0], 255.0f)), A_u_char(clampRound(v[1], 255.0f)),
+                            A_u_char(clampRound(v[2], 255.0f)), A_u_char(clampRound(v[3], 255.0f))};
+                std::memcpy(row + std::size_t(x) * sizeof p, &p, sizeof p);
+                break;
+            }
+            case Depth::k16: {
+                PF_Pixel16 p{A_u_short(clampRound(v[0], 32768.0f)), A_u_short(clampRound(v[1], 32768.0f)),
+                             A_u_short(clampRound(v[2], 32768.0f)), A_u_short(clampRound(v[3], 32768.0f))};
+                std::memcpy(row + std::size_t(x) * sizeof p, &p, sizeof p);
+                break;
+            }
+            case Depth::k32: {
+                PF_PixelFloat p{v[0], v[1], v[2], v[3]};
+                std::memcpy(row + std::size_t(x) * sizeof p, &p, sizeof p);
+                break;
+            }
+            }
+        }
+    }
+}
+
+Image Downsample(const Image &src, int factor) {
+    if (factor <= 1) return src;
+    const int w = (src.width + factor - 1) / factor;
+    const int h = (src.height + factor - 1) / factor;
+    Image out(w, h, src.depth);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            double sum[4] = {0, 0, 0, 0};
+            int n = 0;
+            for (int sy = y * factor; sy < (y + 1) * factor && sy < src.height; ++sy) {
+                for (int sx = x * factor; sx < (x + 1) * factor && sx < src.width; ++sx) {
+                    const float *p = src.at(sx, sy);
+                    for (int c = 0; c < 4; ++c) sum[c] += p[c];
+                    ++n;
+                }
+            }
+            float *o = out.at(x, y);
+            for (int c = 0; c < 4; ++c) {
+                const double mean = sum[c] / n;
+                // Integer depths stay whole numbers, as their worlds can only hold those.
+                o[c] = src.depth == Depth::k32 ? float(mean) : float(std::floor(mean + 0.5));
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace vbhost
