@@ -1,0 +1,246 @@
+// Stereogram decoding by block matching along rows, mapped back to depth with the effect's viewing geometry.
+#include "cli/decode.h"
+
+#include "shell/param_index.h"
+#include "synthesis/geometry.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+namespace vbcli {
+namespace {
+
+constexpr int kHalfWidth = 3;   // matching window: 7 pixels wide...
+constexpr int kHalfHeight = 1;  // ...and 3 rows high
+constexpr float kInf = std::numeric_limits<float>::infinity();
+// A true match costs about one "mismatch level" summed over the best shift and its better neighbour (the two
+// share it by how far the true shift lies between them); a false one about two.
+constexpr float kAcceptRatio = 1.5f;
+
+struct Rgb {
+    int width = 0, height = 0;
+    std::vector<float> v;  // 3 per pixel, 0..255
+    const float *row(int y) const { return &v[std::size_t(y) * width * 3]; }
+};
+
+Rgb toRgb(const Picture &p) {
+    Rgb out;
+    out.width = p.width;
+    out.height = p.height;
+    out.v.resize(std::size_t(p.width) * p.height * 3);
+    std::size_t n = std::size_t(p.width) * p.height;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float *s = &p.data[i * p.channels];
+        float *d = &out.v[i * 3];
+        if (p.channels >= 3) {
+            d[0] = s[0] * 255.0f, d[1] = s[1] * 255.0f, d[2] = s[2] * 255.0f;
+        } else {
+            d[0] = d[1] = d[2] = s[0] * 255.0f;
+        }
+    }
+    return out;
+}
+
+// Cost of shift s centred on each pixel of row y: out[x], or infinity where the window leaves the picture.
+class RowMatcher {
+public:
+    RowMatcher(const Rgb &img, int smin, int smax) : img_(img), smin_(smin), smax_(smax) {
+        diff_.resize(img.width);
+        prefix_.resize(img.width + 1);
+    }
+    int count() const { return smax_ - smin_ + 1; }
+
+    // Fills costs[(s - smin) * width + x].
+    void Costs(int y, std::vector<float> *costs) {
+        int w = img_.width;
+        costs->assign(std::size_t(count()) * w, kInf);
+        int y0 = std::max(0, y - kHalfHeight), y1 = std::min(img_.height - 1, y + kHalfHeight);
+        float norm = 1.0f / float((y1 - y0 + 1) * (2 * kHalfWidth + 1));
+        for (int s = smin_; s <= smax_; ++s) {
+            int n = w - s;
+            if (n <= 2 * kHalfWidth) continue;
+            std::fill(diff_.begin(), diff_.begin() + n, 0.0f);
+            for (int yy = y0; yy <= y1; ++yy) {
+                const float *r = img_.row(yy);
+                for (int x = 0; x < n; ++x) {
+                    const float *a = r + 3 * x, *b = r + 3 * (x + s);
+                    float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
+                    diff_[x] += d0 * d0 + d1 * d1 + d2 * d2;
+                }
+            }
+            prefix_[0] = 0.0;
+            for (int x = 0; x < n; ++x) prefix_[x + 1] = prefix_[x] + diff_[x];
+            float *out = &(*costs)[std::size_t(s - smin_) * w];
+            // The pair centred on x starts at x - (s + 1) / 2, as the effect places the left pixel of a tie.
+            int half = (s + 1) / 2;
+            for (int x = 0; x < w; ++x) {
+                int left = x - half;
+                int a = left - kHalfWidth, b = left + kHalfWidth;
+                if (a < 0 || b >= n) continue;
+                out[x] = float(prefix_[b + 1] - prefix_[a]) * norm;
+            }
+        }
+    }
+
+private:
+    const Rgb &img_;
+    int smin_, smax_;
+    std::vector<float> diff_;
+    std::vector<double> prefix_;
+};
+
+struct Match {
+    float shift = -1.0f;  // sub-pixel separation, negative when none
+    int whole = 0;        // the whole-pixel shift it was refined from
+};
+
+// Picks, for one pixel, the shift that matches among costs c[0..count) (shift smin + i). With `smallest`, the
+// smallest acceptable shift wins over the best, so that whole multiples of the true shift are not taken.
+Match pick(const float *c, int count, std::size_t stride, int smin, bool smallest, std::vector<float> *scratch) {
+    Match m;
+    scratch->clear();
+    for (int i = 0; i < count; ++i)
+        if (c[i * stride] < kInf) scratch->push_back(c[i * stride]);
+    if (scratch->size() < 3) return m;
+    auto mid = scratch->begin() + scratch->size() / 2;
+    std::nth_element(scratch->begin(), mid, scratch->end());
+    float level = *mid;
+    if (!(level > 1e-3f)) return m;  // flat area: every shift matches, nothing to learn
+    auto cost = [&](int i) { return (i < 0 || i >= count) ? kInf : c[i * stride]; };
+    auto acceptable = [&](int i) {
+        float c0 = cost(i), cn = std::min(cost(i - 1), cost(i + 1));
+        return c0 < kInf && cn < kInf && c0 + cn < kAcceptRatio * level;
+    };
+    int best = -1;
+    if (smallest) {
+        for (int i = 0; i < count; ++i)
+            if (acceptable(i)) {
+                best = i;
+                break;
+            }
+        if (best < 0) return m;
+        while (cost(best + 1) < cost(best)) ++best;  // slide to the bottom of that valley
+    } else {
+        for (int i = 0; i < count; ++i)
+            if (best < 0 || cost(i) < cost(best)) best = i;
+        if (best < 0 || !acceptable(best)) return m;
+    }
+    float c0 = cost(best), cl = cost(best - 1), cr = cost(best + 1);
+    // Squared differences grow linearly with the fraction of a pixel by which a shift misses, so the true shift
+    // divides the way from the best shift to its better neighbour in the ratio of their costs.
+    float cn = std::min(cl, cr);
+    float t = (c0 + cn) > 0.0f ? c0 / (c0 + cn) : 0.0f;
+    m.whole = smin + best;
+    m.shift = float(m.whole) + (cr <= cl ? t : -t);
+    return m;
+}
+
+// Runs body(y) for every row, on all cores.
+template <class Body>
+void forRows(int height, const Body &body) {
+    unsigned n = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> pool;
+    std::atomic<int> next{0};
+    for (unsigned t = 0; t < n; ++t)
+        pool.emplace_back([&] {
+            for (int y = next++; y < height; y = next++) body(y);
+        });
+    for (auto &th : pool) th.join();
+}
+
+// Separation, in output pixels, of the depth a luminance gives (lum as the effect reads it, before inversion).
+double separationOfLuminance(const StereogramGeometry &g, int lum) {
+    int z = DepthOfLuminance(g, g.convergence ? 255 - lum : lum);
+    return double(SeparationOfDepth(g, z)) / g.N;
+}
+
+double estimatePeriod(const Rgb &img, const DecodeOptions &opt) {
+    int smax = std::min(img.width - 2 * kHalfWidth - 2, 700);
+    int smin = 4;
+    if (smax <= smin + 2) throw std::invalid_argument("the picture is too narrow to hold a repetition");
+    RowMatcher probe(img, smin, smax);
+    int rows = std::min(img.height, 48);
+    std::vector<int> found;
+    std::vector<float> costs, scratch;
+    for (int i = 0; i < rows; ++i) {
+        int y = int((std::int64_t(i) * 2 + 1) * img.height / (2 * rows));
+        probe.Costs(y, &costs);
+        for (int x = 0; x < img.width; ++x) {
+            Match m = pick(&costs[x], probe.count(), img.width, smin, true, &scratch);
+            if (m.shift > 0) found.push_back(m.whole);
+        }
+    }
+    if (found.size() < 16) throw std::invalid_argument("no repetition found: this does not look like a stereogram");
+    // The largest separations found belong to the far plane (luminance 0), which a depth map's background
+    // usually reaches; the period is the one whose far separation that is.
+    std::sort(found.begin(), found.end());
+    double far = found[std::size_t(double(found.size() - 1) * 0.98)];
+    int type = opt.convergence ? STEREOGRAM_CONVERGENCE : STEREOGRAM_DIVERGENCE;
+    double best_p = 0, best_err = 1e30;
+    for (int p = 10; p <= 400; ++p) {
+        StereogramGeometry g = ComputeGeometry(img.width, p, opt.oversampling, type);
+        if (!g.drawable()) continue;
+        double err = std::fabs(separationOfLuminance(g, 0) - far);
+        if (err < best_err) best_err = err, best_p = p;
+    }
+    if (best_p == 0) throw std::invalid_argument("no period fits the repetition found");
+    return best_p;
+}
+
+}  // namespace
+
+DecodeResult DecodeStereogram(const Picture &stereogram, const DecodeOptions &options) {
+    if (stereogram.width < 16 || stereogram.height < 1)
+        throw std::invalid_argument("the picture is too small to decode");
+    Rgb img = toRgb(stereogram);
+    DecodeResult result;
+    result.period = options.period;
+    if (result.period <= 0.0) {
+        result.period = estimatePeriod(img, options);
+        result.period_estimated = true;
+    }
+    int type = options.convergence ? STEREOGRAM_CONVERGENCE : STEREOGRAM_DIVERGENCE;
+    StereogramGeometry g = ComputeGeometry(img.width, result.period, options.oversampling, type);
+    if (!g.drawable()) throw std::invalid_argument("the picture is narrower than one repetition at this period");
+
+    // Every separation the effect can make lies between those of luminance 0 and 255.
+    double s0 = separationOfLuminance(g, 0), s1 = separationOfLuminance(g, 255);
+    int smin = std::max(2, int(std::floor(std::min(s0, s1))) - 1);
+    int smax = std::min(img.width - 2 * kHalfWidth - 2, int(std::ceil(std::max(s0, s1))) + 1);
+    if (smax < smin + 2) throw std::invalid_argument("the picture is narrower than one repetition at this period");
+
+    int w = img.width, h = img.height;
+    result.depth = Picture(w, h, 2, 16);
+    result.separation.assign(std::size_t(w) * h, -1.0f);
+    // Inverse of the separation: s = E Z / (D + Z) in output pixels, Z = Zfar - lum R / 256.
+    const double E = g.E, D = g.D, zfar = g.Zfar, range = g.R;
+    std::atomic<long long> decoded{0};
+    forRows(h, [&](int y) {
+        RowMatcher matcher(img, smin, smax);
+        std::vector<float> costs, scratch;
+        matcher.Costs(y, &costs);
+        long long row_decoded = 0;
+        for (int x = 0; x < w; ++x) {
+            Match m = pick(&costs[x], matcher.count(), w, smin, false, &scratch);
+            float *px = result.depth.at(x, y);
+            if (m.shift <= 0.0f || m.shift >= E) continue;
+            double z = m.shift * D / (E - m.shift);
+            double lum = (zfar - z) * 256.0 / range;
+            if (g.convergence) lum = 255.0 - lum;
+            lum = std::clamp(lum, 0.0, 255.0);
+            px[0] = float(lum / 255.0);
+            px[1] = 1.0f;
+            result.separation[std::size_t(y) * w + x] = m.shift;
+            ++row_decoded;
+        }
+        decoded += row_decoded;
+    });
+    result.decoded_share = double(decoded.load()) / (double(w) * h);
+    return result;
+}
+
+}  // namespace vbcli

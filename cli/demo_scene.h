@@ -1,0 +1,11 @@
+// The built-in procedural depth scene of `vellumbra demo`: no input files needed.
+#pragma once
+
+#include "cli/picture.h"
+
+namespace vbcli {
+
+// A torus and a few spheres over a rippled ground, as a smooth 16-bit grey depth map (lighter is nearer).
+Picture MakeDemoDepth(int width, int height);
+
+}  // namespace vbcli

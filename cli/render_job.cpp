@@ -1,0 +1,261 @@
+// Drives the plug-in module through the stand-in host for every frame of a render, on a pool of threads.
+#include "cli/render_job.h"
+
+#include "shell/param_index.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace vbcli {
+namespace {
+
+vbhost::Depth depthOfBits(int bits) {
+    return bits == 32 ? vbhost::Depth::k32 : bits == 16 ? vbhost::Depth::k16 : vbhost::Depth::k8;
+}
+
+float fullScale(vbhost::Depth d) { return d == vbhost::Depth::k8 ? 255.0f : d == vbhost::Depth::k16 ? 32768.0f : 1.0f; }
+
+std::string describeErr(PF_Err err) {
+    switch (err) {
+    case PF_Err_OUT_OF_MEMORY: return std::to_string(err) + " (out of memory)";
+    case PF_Err_INTERNAL_STRUCT_DAMAGED: return std::to_string(err) + " (internal structure damaged)";
+    case PF_Err_INVALID_INDEX: return std::to_string(err) + " (invalid index)";
+    case PF_Err_UNRECOGNIZED_PARAM_TYPE: return std::to_string(err) + " (unrecognized parameter type)";
+    case PF_Err_INVALID_CALLBACK: return std::to_string(err) + " (invalid callback)";
+    case PF_Err_BAD_CALLBACK_PARAM: return std::to_string(err) + " (bad callback parameter)";
+    case A_Err_MISSING_SUITE: return std::to_string(err) + " (missing host suite)";
+    default: return std::to_string(err);
+    }
+}
+
+std::string withMessage(const std::string &text, const std::string &msg) {
+    return msg.empty() ? text : text + ": " + msg;
+}
+
+// The pictures of one frame, read from their files.
+struct FramePictures {
+    Picture depth, input, texture;
+    bool has_input = false, has_texture = false;
+};
+
+FramePictures readFrame(const RenderJob &job, int frame) {
+    FramePictures p;
+    p.depth = ReadPicture(ExpandFramePattern(job.depth, frame));
+    if (!job.input.empty()) {
+        p.input = ReadPicture(ExpandFramePattern(job.input, frame));
+        p.has_input = true;
+    }
+    if (!job.texture.empty()) {
+        p.texture = ReadPicture(ExpandFramePattern(job.texture, frame));
+        p.has_texture = true;
+    }
+    return p;
+}
+
+std::string formatTime(double seconds) {
+    long s = long(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
+    else std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+}  // namespace
+
+vbhost::Image ToHostImage(const Picture &pic) {
+    vbhost::Depth depth = depthOfBits(pic.bits);
+    vbhost::Image img(pic.width, pic.height, depth);
+    float scale = fullScale(depth);
+    bool integral = depth != vbhost::Depth::k32;
+    auto conv = [&](float v) {
+        if (!integral) return v;
+        return std::round(std::clamp(v, 0.0f, 1.0f) * scale);
+    };
+    std::size_t n = std::size_t(pic.width) * pic.height;
+    const int c = pic.channels;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float *s = &pic.data[i * c];
+        float *d = &img.argb[i * 4];
+        float r, g, b, a;
+        if (c >= 3) r = s[0], g = s[1], b = s[2];
+        else r = g = b = s[0];
+        a = (c == 2) ? s[1] : (c == 4) ? s[3] : 1.0f;
+        d[0] = conv(a), d[1] = conv(r), d[2] = conv(g), d[3] = conv(b);
+    }
+    return img;
+}
+
+Picture FromHostImage(const vbhost::Image &img) {
+    float inv = 1.0f / fullScale(img.depth);
+    std::size_t n = std::size_t(img.width) * img.height;
+    bool opaque = true;
+    for (std::size_t i = 0; i < n && opaque; ++i) opaque = img.argb[i * 4] * inv >= 1.0f;
+    int bits = img.depth == vbhost::Depth::k32 ? 32 : img.depth == vbhost::Depth::k16 ? 16 : 8;
+    Picture pic(img.width, img.height, opaque ? 3 : 4, bits);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float *s = &img.argb[i * 4];
+        float *d = &pic.data[i * pic.channels];
+        d[0] = s[1] * inv, d[1] = s[2] * inv, d[2] = s[3] * inv;
+        if (!opaque) d[3] = s[0] * inv;
+    }
+    return pic;
+}
+
+std::unique_ptr<vbhost::Module> LoadPlugin(const std::string &path) {
+    auto module = std::make_unique<vbhost::Module>(path);
+    if (!module->ok()) throw CliError(2, "cannot load plug-in '" + path + "': " + module->error());
+    return module;
+}
+
+std::unique_ptr<vbhost::Host> MakeEffectHost(const vbhost::Module &module, vbhost::Depth depth) {
+    vbhost::HostOptions options;
+    options.project_depth = depth;
+    auto host = std::make_unique<vbhost::Host>(options);
+    host->SetEffect(module.effect_main(), module.entry());
+    vbhost::Host::Announcement announcement;
+    PF_Err err = host->Announce(&announcement);
+    if (err != PF_Err_NONE) throw CliError(1, "the plug-in's announcement failed with error " + describeErr(err));
+    const std::pair<PF_Cmd, const char *> setup[] = {{PF_Cmd_GLOBAL_SETUP, "global setup"},
+                                                     {PF_Cmd_PARAMS_SETUP, "parameter setup"}};
+    for (const auto &[cmd, what] : setup) {
+        err = host->Send(cmd);
+        if (err != PF_Err_NONE)
+            throw CliError(1, withMessage("the effect's " + std::string(what) + " failed with error " + describeErr(err),
+                                          host->out_data().return_msg));
+    }
+    return host;
+}
+
+void ApplyParams(vbhost::Host &host, const std::vector<ParamSetting> &params) {
+    for (const ParamSetting &p : params) {
+        std::string why;
+        if (!host.SetParamValue(p.index, p.value, &why)) throw CliError(2, p.flag + ": " + why);
+    }
+}
+
+RenderSummary RunRender(const RenderJob &job) {
+    std::vector<int> frames;
+    if (job.sequence)
+        for (int f = job.frames.first; f <= job.frames.last; ++f) frames.push_back(f);
+    else
+        frames.push_back(0);
+
+    auto module = LoadPlugin(job.plugin);
+
+    // The first frame's pictures decide the project depth and catch unreadable files before anything renders.
+    FramePictures first;
+    try {
+        first = readFrame(job, frames.front());
+    } catch (const ImageError &e) {
+        throw CliError(2, e.what());
+    }
+    int bits = job.project_bits;
+    if (bits == 0) {
+        bits = std::max({first.depth.bits, first.has_input ? first.input.bits : 8,
+                         first.has_texture ? first.texture.bits : 8});
+    }
+    vbhost::Depth depth = depthOfBits(bits);
+    FileFormat format = FormatFromPath(job.out);
+    int file_bits = BitsStoredBy(format, job.out_bits ? job.out_bits : bits);
+
+    {
+        // Values are checked once, up front, by a host of the same effect: nothing renders with a bad one.
+        auto probe = MakeEffectHost(*module, depth);
+        ApplyParams(*probe, job.params);
+    }
+
+    RenderSummary summary;
+    summary.project_bits = bits;
+    summary.file_bits = file_bits;
+    summary.first_output = ExpandFramePattern(job.out, frames.front());
+
+    if (job.seed_set) std::srand(job.seed);
+
+    std::mutex mu;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::unique_ptr<CliError> error;
+    int error_frame = 0;
+    int done = 0;
+    auto start = std::chrono::steady_clock::now();
+
+    auto renderOne = [&](int frame, FramePictures pics) {
+        auto host = MakeEffectHost(*module, depth);
+        ApplyParams(*host, job.params);
+        int input_id = host->AddLayer(vbhost::Layer{{pics.has_input ? ToHostImage(pics.input)
+                                                                   : vbhost::Image(pics.depth.width, pics.depth.height,
+                                                                                   vbhost::Depth::k8)}});
+        host->SetInputLayer(input_id);
+        host->SetLayerParam(PARAM_DEPTH_LAYER, host->AddLayer(vbhost::Layer{{ToHostImage(pics.depth)}}));
+        if (pics.has_texture)
+            host->SetLayerParam(PARAM_TEXTURE_LAYER, host->AddLayer(vbhost::Layer{{ToHostImage(pics.texture)}}));
+        vbhost::FrameRequest request;
+        request.time = A_long(frame) * host->options().time_step;
+        request.downsample = job.downsample;
+        vbhost::FrameResult result = host->RenderFrame(request);
+        if (result.pre_render_err != PF_Err_NONE)
+            throw CliError(1, withMessage("frame " + std::to_string(frame) + ": the effect's pre-render failed with error " +
+                                              describeErr(result.pre_render_err),
+                                          result.message));
+        if (result.render_err != PF_Err_NONE)
+            throw CliError(1, withMessage("frame " + std::to_string(frame) + ": the effect's render failed with error " +
+                                              describeErr(result.render_err),
+                                          result.message));
+        Picture out = FromHostImage(result.output);
+        std::string path = ExpandFramePattern(job.out, frame);
+        WritePicture(path, out, file_bits);
+        std::lock_guard<std::mutex> lock(mu);
+        summary.width = out.width;
+        summary.height = out.height;
+    };
+
+    auto worker = [&] {
+        for (;;) {
+            std::size_t i = next++;
+            if (i >= frames.size() || failed) return;
+            int frame = frames[i];
+            try {
+                FramePictures pics = i == 0 ? first : readFrame(job, frame);
+                renderOne(frame, std::move(pics));
+            } catch (const CliError &e) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (!error || frame < error_frame) error = std::make_unique<CliError>(e), error_frame = frame;
+                failed = true;
+                return;
+            } catch (const std::exception &e) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (!error || frame < error_frame) error = std::make_unique<CliError>(2, e.what()), error_frame = frame;
+                failed = true;
+                return;
+            }
+            std::lock_guard<std::mutex> lock(mu);
+            ++done;
+            if (job.progress && !job.quiet) {
+                double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                double fps = elapsed > 0 ? done / elapsed : 0.0;
+                double left = fps > 0 ? (int(frames.size()) - done) / fps : 0.0;
+                std::fprintf(stderr, "\rframe %d/%zu  %.2f fps  %s left   ", done, frames.size(), fps,
+                             formatTime(left).c_str());
+                std::fflush(stderr);
+            }
+        }
+    };
+
+    int threads = std::max(1, std::min<int>(job.threads, int(frames.size())));
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+    worker();
+    for (auto &t : pool) t.join();
+    if (job.progress && !job.quiet) std::fprintf(stderr, "\n");
+    if (error) throw *error;
+    summary.frames = done;
+    return summary;
+}
+
+}  // namespace vbcli
