@@ -331,8 +331,9 @@ TEST(Period, ScaledToRenderResolutionAndHeldToItsRange) {
 }
 
 TEST(Period, FramesFollowTheScaledPeriod) {
-    const Image small_input = InputPicture(48, 30), small_depth = DepthPicture(48, 30);
-    const Image small_texture = TexturePicture(20, 12);
+    // Wide enough for several repetitions of the largest period used.
+    const Image small_input = InputPicture(180, 16), small_depth = DepthPicture(180, 16);
+    const Image small_texture = TexturePicture(64, 12);
     auto render = [&](double period, int downsample) {
         const bool half = downsample == 2;
         Scene scene(Depth::k8, half ? Doubled(small_input) : small_input, half ? Doubled(small_depth) : small_depth,
@@ -354,6 +355,7 @@ TEST(Period, FramesFollowTheScaledPeriod) {
     };
     for (const auto &c : cases) {
         const Image frame = render(c.period, c.downsample);
+        ASSERT_NE(FirstDifference(frame, Image(frame.width, frame.height, Depth::k8)), "") << c.name << ": drawn";
         EXPECT_EQ(FirstDifference(frame, render(c.same_as, 1)), "") << c.name;
         EXPECT_NE(FirstDifference(frame, render(c.differs_from, 1)), "") << c.name << ": the period must show";
     }
