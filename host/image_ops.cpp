@@ -398,6 +398,10 @@ void TransformRows(const View &src, const Mat3 &d2s, const PF_LRect &rect, const
                    Depth sd, Depth dd) {
     const ChannelConverter conv = MakeConverter(sd, dd);
     const double sw = src.width, sh = src.height;
+    const auto &m = d2s.m;
+    const bool affine = m[0][2] == 0.0 && m[1][2] == 0.0;
+    const double affine_ex = affine ? 0.5 * (std::fabs(m[0][0]) + std::fabs(m[1][0])) / std::fabs(m[2][2]) : 0.5;
+    const double affine_ey = affine ? 0.5 * (std::fabs(m[0][1]) + std::fabs(m[1][1])) / std::fabs(m[2][2]) : 0.5;
     std::vector<double> wx, wy;
     for (int y = rect.top; y < rect.bottom; ++y) {
         D *out = reinterpret_cast<D *>(dst.row(y));
@@ -414,14 +418,16 @@ void TransformRows(const View &src, const Mat3 &d2s, const PF_LRect &rect, const
                 for (int c = 0; c < 4; ++c) o[c] = conv.convert<S, D>(p[c]);
                 continue;
             }
-            // Half extents of the source footprint of this destination pixel, from the map's local derivatives.
-            double ax, ay, bx, by;
-            const bool okx = Apply(d2s, cx + 1.0, cy, &ax, &ay);
-            const bool oky = Apply(d2s, cx, cy + 1.0, &bx, &by);
-            double ex = 0.5, ey = 0.5;
-            if (okx && oky) {
-                ex = 0.5 * (std::fabs(ax - sx) + std::fabs(bx - sx));
-                ey = 0.5 * (std::fabs(ay - sy) + std::fabs(by - sy));
+            // Half extents of the source footprint of this destination pixel, from the map's local derivatives
+            // (the same everywhere for an affine map).
+            double ex = affine_ex, ey = affine_ey;
+            if (!affine) {
+                double ax, ay, bx, by;
+                ex = ey = 0.5;
+                if (Apply(d2s, cx + 1.0, cy, &ax, &ay) && Apply(d2s, cx, cy + 1.0, &bx, &by)) {
+                    ex = 0.5 * (std::fabs(ax - sx) + std::fabs(bx - sx));
+                    ey = 0.5 * (std::fabs(ay - sy) + std::fabs(by - sy));
+                }
             }
             Accum acc;
             if (ex <= 0.5 && ey <= 0.5) {
@@ -500,23 +506,38 @@ void FastBlur8(PF_EffectWorld &world, double radius) {
     const double sigma = std::min(radius, 200000.0);
     int widths[3];
     BoxWidthsForGaussian(sigma, widths);
+    int radii[3];
+    int passes = 0;
+    for (int width : widths)
+        if (width > 1) radii[passes++] = (width - 1) / 2;
+    if (passes == 0) return;
 
     const int w = v.width, h = v.height;
+    // Rows one at a time through two row buffers, then columns in strips a cache line wide through two strip
+    // buffers: the working memory stays small whatever the world's size.
     const std::size_t row = std::size_t(w) * 4;
-    std::vector<std::uint8_t> a(row * h), b(row * h);
-    for (int y = 0; y < h; ++y) std::memcpy(a.data() + row * y, v.row(y), row);
+    std::vector<std::uint8_t> a(row), b(row);
+    for (int y = 0; y < h; ++y) {
+        std::memcpy(a.data(), v.row(y), row);
+        for (int p = 0; p < passes; ++p) {
+            BoxPassRows(a.data(), b.data(), w, 1, radii[p]);
+            a.swap(b);
+        }
+        std::memcpy(v.row(y), a.data(), row);
+    }
+    const int strip = 16;
+    std::vector<std::uint8_t> sa(std::size_t(strip) * 4 * h), sb(sa.size());
     std::vector<std::uint32_t> sums;
-    for (int width : widths) {
-        if (width <= 1) continue;
-        BoxPassRows(a.data(), b.data(), w, h, (width - 1) / 2);
-        a.swap(b);
+    for (int x0 = 0; x0 < w; x0 += strip) {
+        const int sw = std::min(strip, w - x0);
+        const std::size_t bytes = std::size_t(sw) * 4;
+        for (int y = 0; y < h; ++y) std::memcpy(sa.data() + bytes * y, v.row(y) + std::size_t(x0) * 4, bytes);
+        for (int p = 0; p < passes; ++p) {
+            BoxPassColumns(sa.data(), sb.data(), sw, h, radii[p], sums);
+            sa.swap(sb);
+        }
+        for (int y = 0; y < h; ++y) std::memcpy(v.row(y) + std::size_t(x0) * 4, sa.data() + bytes * y, bytes);
     }
-    for (int width : widths) {
-        if (width <= 1) continue;
-        BoxPassColumns(a.data(), b.data(), w, h, (width - 1) / 2, sums);
-        a.swap(b);
-    }
-    for (int y = 0; y < h; ++y) std::memcpy(v.row(y), a.data() + row * y, row);
 }
 
 PF_Err Convolve(const PF_EffectWorld &src, Depth d, const PF_LRect &area, int kernel_size, const A_long *a,
