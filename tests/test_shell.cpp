@@ -665,6 +665,25 @@ TEST(StandInHost, ReceivesTheWholeParameterTableAllEnabled) {
     }
 }
 
+TEST(StandInHost, TypedValuesBeyondTheSliderWithinTheValidRangeAreAccepted) {
+    struct Case { ParamIndex index; double value; bool accepted; } cases[] = {
+        {PARAM_PERIOD, 400, true},     {PARAM_PERIOD, 301, true},  {PARAM_PERIOD, 401, false},
+        {PARAM_PERIOD, 9, false},      {PARAM_BLUR, 100, true},    {PARAM_BLUR, 6, true},
+        {PARAM_BLUR, 101, false},      {PARAM_SHARPEN, 100, true}, {PARAM_SHARPEN, -1, false},
+        {PARAM_DOT_CONTRAST, 100, true}, {PARAM_DOT_CONTRAST, 101, false},
+        {PARAM_OVERSAMPLING, 10, true}, {PARAM_OVERSAMPLING, 0, false}, {PARAM_OVERSAMPLING, 11, false},
+        {PARAM_PATTERN, 3, true},      {PARAM_PATTERN, 4, false},  {PARAM_TEXTURE_TRANSFORM, 3, false},
+    };
+    vbhost::Host host;
+    host.SetEffect(&EffectMain, &PluginDataEntryFunction);
+    ASSERT_EQ(host.Send(PF_Cmd_PARAMS_SETUP), PF_Err_NONE);
+    for (const Case &c : cases) {
+        std::string error;
+        EXPECT_EQ(host.SetParamValue(c.index, c.value, &error), c.accepted)
+            << "parameter " << c.index << " value " << c.value << ": " << error;
+    }
+}
+
 TEST(StandInHost, UiUpdatesFollowPatternAndSwitch) {
     struct Case { A_long pattern; PF_ParamValue enable; bool enabled[5]; } cases[] = {
         {1, 0, {false, false, false, false, false}},
