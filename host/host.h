@@ -173,6 +173,12 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Called on the calling thread as every host callback the effect makes starts (true) and ends (false), before
+// and after anything the host does for it, so that a test can tell the effect's own work from the host's.
+// Process-wide; null (the default) for none.
+using CallHook = void (*)(bool entering);
+void SetCallHook(CallHook hook);
+
 // A plug-in module loaded from its file with the platform's dynamic loader.
 class Module {
 public:
