@@ -487,20 +487,24 @@ TEST(TransformWorld, HalvingKeepsConstantsAndAveragesCheckerboardAtHighQuality) 
 }
 
 TEST(TransformWorld, IdentityCopiesExactlyInBothDirections) {
-    PF_FloatMatrix id = Scale(1, 1);
-    for (Depth d : {Depth::k8, Depth::k16, Depth::k32})
-        for (bool src2dst : {true, false}) {
-            TestWorld src(9, 7, d, 4), dst(9, 7, d, 24);
-            FillRandom(src, 21);
-            ASSERT_EQ(vbhost::TransformWorld(src.world, d, id, src2dst, nullptr, dst.world, d, PF_Quality_HI),
-                      PF_Err_NONE);
-            for (int y = 0; y < 7; ++y)
-                for (int x = 0; x < 9; ++x)
-                    for (int c = 0; c < 4; ++c)
-                        ASSERT_EQ(dst.get(x, y, c), src.get(x, y, c))
-                            << Name(d) << "-bit src2dst " << src2dst << " at " << x << "," << y << " channel " << c;
-            EXPECT_TRUE(dst.padding_intact());
-        }
+    PF_FloatMatrix doubled = Scale(2, 2);
+    doubled.mat[2][2] = 2.0;  // the same map in homogeneous coordinates
+    for (const PF_FloatMatrix &id : {Scale(1, 1), doubled}) {
+        for (Depth d : {Depth::k8, Depth::k16, Depth::k32})
+            for (bool src2dst : {true, false}) {
+                TestWorld src(9, 7, d, 4), dst(9, 7, d, 24);
+                FillRandom(src, 21);
+                ASSERT_EQ(vbhost::TransformWorld(src.world, d, id, src2dst, nullptr, dst.world, d, PF_Quality_HI),
+                          PF_Err_NONE);
+                for (int y = 0; y < 7; ++y)
+                    for (int x = 0; x < 9; ++x)
+                        for (int c = 0; c < 4; ++c)
+                            ASSERT_EQ(dst.get(x, y, c), src.get(x, y, c))
+                                << Name(d) << "-bit src2dst " << src2dst << " w " << id.mat[2][2] << " at " << x << ","
+                                << y << " channel " << c;
+                EXPECT_TRUE(dst.padding_intact());
+            }
+    }
 }
 
 TEST(TransformWorld, IdentityAcrossDepthsConvertsLikeCopy) {
