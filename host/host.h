@@ -146,6 +146,11 @@ public:
 
     // ---- frames ----
     // One pre-render then one render, on the calling thread; safe to call from several threads at once.
+    // At downsample > 1 the input, depth and texture layers are delivered box-averaged to render resolution
+    // (ceil(size / downsample); shrunk in the picture's own depth, then converted to the project's). The render
+    // is not sent when the pre-render fails; FrameResult.output is then empty (0 x 0). An output the effect never
+    // checks out reads as transparent black. Worlds the effect makes without the clear flag, AEGP worlds and
+    // handles start filled with garbage bytes (0xCD), and row padding with 0xA5, as nothing promises zeros.
     FrameResult RenderFrame(const FrameRequest &request);
 
     // ---- worlds for direct tests ----
