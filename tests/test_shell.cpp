@@ -582,6 +582,8 @@ TEST(EffectMain, NoExceptionFromBelowReachesTheHost) { ExpectNothingEscapes(&Eff
 // ---------------------------------------------------------------------------------------------------------------
 // The module as the host loads it
 
+#if defined(__linux__)
+// The ELF dynamic symbol table as nm reads it; the Windows module's export table has its own test.
 std::set<std::string> DefinedDynamicSymbols(const std::string &path, std::string *error) {
     std::set<std::string> names;
     const std::string command = "nm -D --defined-only '" + path + "' 2>&1";
@@ -615,6 +617,7 @@ TEST(Module, ExportsExactlyTheTwoEntryPoints) {
     ASSERT_TRUE(error.empty()) << error;
     EXPECT_EQ(names, (std::set<std::string>{"EffectMain", "PluginDataEntryFunction"}));
 }
+#endif
 
 TEST(Module, LoadedFromItsFileAnswersTheHost) {
     vbhost::Module module(VELLUMBRA_PLUGIN_PATH);
