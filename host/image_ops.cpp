@@ -90,7 +90,6 @@ bool ResolveRect(const PF_Rect *r, const View &v, PF_LRect *out) {
 template <typename T> struct Range;
 template <> struct Range<std::uint8_t> { static constexpr double max = 255.0; };
 template <> struct Range<std::uint16_t> { static constexpr double max = 32768.0; };
-template <> struct Range<float> { static constexpr double max = 1.0; };
 
 const std::uint16_t *Widen8To16Table() {
     static const std::vector<std::uint16_t> table = [] {
