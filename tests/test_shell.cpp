@@ -579,6 +579,50 @@ void ExpectNothingEscapes(PF_EffectMainFunc effect_main, const char *which) {
 
 TEST(EffectMain, NoExceptionFromBelowReachesTheHost) { ExpectNothingEscapes(&EffectMain, "linked"); }
 
+// A host that leaves out callbacks gets an error code back, never a crash.
+TEST(EffectMain, DamagedHostRecordsGiveErrorsNotCrashes) {
+    struct Case {
+        const char *label;
+        PF_Cmd cmd;
+        std::function<void(MiniHost &)> damage;
+        PF_Err expected;
+    } cases[] = {
+        {"About without utils", PF_Cmd_ABOUT, [](MiniHost &h) { h.in.utils = nullptr; }, PF_Err_INVALID_CALLBACK},
+        {"About without sprintf", PF_Cmd_ABOUT, [](MiniHost &h) { h.utils.ansi.sprintf = nullptr; },
+         PF_Err_INVALID_CALLBACK},
+        {"ParamsSetup without add_param", PF_Cmd_PARAMS_SETUP, [](MiniHost &h) { h.in.inter.add_param = nullptr; },
+         PF_Err_INVALID_CALLBACK},
+        {"ParamsSetup without strcpy", PF_Cmd_PARAMS_SETUP, [](MiniHost &h) { h.utils.ansi.strcpy = nullptr; },
+         PF_Err_INVALID_CALLBACK},
+        {"UI update without basic suite", PF_Cmd_UPDATE_PARAMS_UI, [](MiniHost &h) { h.in.pica_basicP = nullptr; },
+         A_Err_MISSING_SUITE},
+        {"UI update with an empty suite table", PF_Cmd_UPDATE_PARAMS_UI,
+         [](MiniHost &h) { h.param_utils.PF_UpdateParamUI = nullptr; }, PF_Err_INVALID_CALLBACK},
+    };
+    for (const Case &c : cases) {
+        MiniHost host;
+        c.damage(host);
+        EXPECT_EQ(host.Send(c.cmd), c.expected) << c.label;
+        if (c.expected == A_Err_MISSING_SUITE) {
+            EXPECT_STREQ(host.out.return_msg, "Not able to acquire AEFX Suite.") << c.label;
+            EXPECT_NE(host.out.out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE, 0) << c.label;
+        }
+        EXPECT_TRUE(host.added.empty()) << c.label << ": nothing added";
+        EXPECT_TRUE(host.updates.empty()) << c.label << ": no control updated";
+        EXPECT_EQ(host.held, 0) << c.label;
+    }
+    for (PF_Cmd cmd : {PF_Cmd_ABOUT, PF_Cmd_GLOBAL_SETUP, PF_Cmd_PARAMS_SETUP, PF_Cmd_UPDATE_PARAMS_UI}) {
+        MiniHost host;
+        EXPECT_EQ(EffectMain(cmd, nullptr, &host.out, host.params.data(), nullptr, nullptr),
+                  PF_Err_BAD_CALLBACK_PARAM)
+            << "no in-data, command " << cmd;
+        EXPECT_EQ(EffectMain(cmd, &host.in, nullptr, host.params.data(), nullptr, nullptr), PF_Err_BAD_CALLBACK_PARAM)
+            << "no out-data, command " << cmd;
+    }
+    Announced rec;
+    EXPECT_EQ(PluginDataEntryFunction(&rec, nullptr, nullptr, nullptr, nullptr), PF_Err_BAD_CALLBACK_PARAM);
+}
+
 // ---------------------------------------------------------------------------------------------------------------
 // The module as the host loads it
 
