@@ -19,7 +19,12 @@ constexpr int kHalfHeight = 1;  // ...and 3 rows high
 constexpr float kInf = std::numeric_limits<float>::infinity();
 // A true match costs about one "mismatch level" summed over the best shift and its better neighbour (the two
 // share it by how far the true shift lies between them); a false one about two.
-constexpr float kAcceptRatio = 1.5f;
+constexpr float kAcceptRatio = 1.8f;
+// Searching a wide range of shifts meets many chance matches; only clear ones count there.
+constexpr float kStrictAcceptRatio = 1.0f;
+// Every separation of one picture lies between those of the near and the far plane, whose ratio is about this
+// (Znear = 5 U, Zfar = 9 U, D = 20 U gives 0.644), whatever the period or the mode.
+constexpr double kNearToFar = 0.64;
 
 struct Rgb {
     int width = 0, height = 0;
@@ -98,9 +103,15 @@ struct Match {
     int whole = 0;        // the whole-pixel shift it was refined from
 };
 
-// Picks, for one pixel, the shift that matches among costs c[0..count) (shift smin + i). With `smallest`, the
-// smallest acceptable shift wins over the best, so that whole multiples of the true shift are not taken.
-Match pick(const float *c, int count, std::size_t stride, int smin, bool smallest, std::vector<float> *scratch) {
+// Picks, for one pixel, the shift that matches among costs c[0..count) (shift smin + i).
+// - By default the best match wins.
+// - With `smallest`, the smallest shift that matches nearly as well as the best wins, so that multiples of the
+//   true shift, which a search over a wide range meets, are not taken.
+// - With `prefer` >= 0, of the shifts that match (local minima that pass the test), the one nearest to `prefer`
+//   wins. A stereogram copies patterns from strip to strip, so next to an object a patch can repeat at the
+//   object's separation as well as at its own; the neighbourhood's majority tells which one belongs there.
+Match pick(const float *c, int count, std::size_t stride, int smin, bool smallest, float prefer,
+           std::vector<float> *scratch) {
     Match m;
     scratch->clear();
     for (int i = 0; i < count; ++i)
@@ -113,21 +124,27 @@ Match pick(const float *c, int count, std::size_t stride, int smin, bool smalles
     auto cost = [&](int i) { return (i < 0 || i >= count) ? kInf : c[i * stride]; };
     auto acceptable = [&](int i) {
         float c0 = cost(i), cn = std::min(cost(i - 1), cost(i + 1));
-        return c0 < kInf && cn < kInf && c0 + cn < kAcceptRatio * level;
+        return c0 < kInf && cn < kInf && c0 + cn < (smallest ? kStrictAcceptRatio : kAcceptRatio) * level;
     };
     int best = -1;
+    for (int i = 0; i < count; ++i)
+        if (best < 0 || cost(i) < cost(best)) best = i;
+    if (best < 0 || !acceptable(best)) return m;
     if (smallest) {
-        for (int i = 0; i < count; ++i)
-            if (acceptable(i)) {
+        float good_enough = cost(best) + 0.25f * level;
+        for (int i = 0; i < best; ++i)
+            if (acceptable(i) && cost(i) <= good_enough) {
                 best = i;
+                while (cost(best + 1) < cost(best)) ++best;
                 break;
             }
-        if (best < 0) return m;
-        while (cost(best + 1) < cost(best)) ++best;  // slide to the bottom of that valley
-    } else {
-        for (int i = 0; i < count; ++i)
-            if (best < 0 || cost(i) < cost(best)) best = i;
-        if (best < 0 || !acceptable(best)) return m;
+    } else if (prefer >= 0.0f) {
+        float nearest = std::fabs(float(smin + best) - prefer);
+        for (int i = 0; i < count; ++i) {
+            bool minimum = cost(i) <= cost(i - 1) && cost(i) <= cost(i + 1);
+            float d = std::fabs(float(smin + i) - prefer);
+            if (minimum && d < nearest && acceptable(i)) best = i, nearest = d;
+        }
     }
     float c0 = cost(best), cl = cost(best - 1), cr = cost(best + 1);
     // Squared differences grow linearly with the fraction of a pixel by which a shift misses, so the true shift
@@ -163,28 +180,35 @@ double estimatePeriod(const Rgb &img, const DecodeOptions &opt) {
     int smin = 4;
     if (smax <= smin + 2) throw std::invalid_argument("the picture is too narrow to hold a repetition");
     RowMatcher probe(img, smin, smax);
-    int rows = std::min(img.height, 48);
-    std::vector<int> found;
+    int rows = std::min(img.height, 32);
+    std::vector<float> found;
     std::vector<float> costs, scratch;
     for (int i = 0; i < rows; ++i) {
         int y = int((std::int64_t(i) * 2 + 1) * img.height / (2 * rows));
         probe.Costs(y, &costs);
         for (int x = 0; x < img.width; ++x) {
-            Match m = pick(&costs[x], probe.count(), img.width, smin, true, &scratch);
-            if (m.shift > 0) found.push_back(m.whole);
+            Match m = pick(&costs[x], probe.count(), img.width, smin, true, -1.0f, &scratch);
+            if (m.shift > 0) found.push_back(m.shift);
         }
     }
     if (found.size() < 16) throw std::invalid_argument("no repetition found: this does not look like a stereogram");
-    // The largest separations found belong to the far plane (luminance 0), which a depth map's background
-    // usually reaches; the period is the one whose far separation that is.
+    // The true separations crowd into one band from the near to the far plane's; chance matches and multiples
+    // scatter. Take the band holding the most matches, and in it the separations of luminance 0, which a depth
+    // map's background usually reaches: the largest in Divergence, the smallest in Convergence (which inverts).
     std::sort(found.begin(), found.end());
-    double far = found[std::size_t(double(found.size() - 1) * 0.98)];
+    std::size_t band_lo = 0, band_hi = 0, best_count = 0;
+    for (std::size_t lo = 0, hi = 0; lo < found.size(); ++lo) {
+        while (hi < found.size() && found[hi] * kNearToFar <= found[lo] + 1) ++hi;
+        if (hi - lo > best_count) best_count = hi - lo, band_lo = lo, band_hi = hi;
+    }
+    double quantile = opt.convergence ? 0.02 : 0.98;
+    double background = found[band_lo + std::size_t(double(band_hi - band_lo - 1) * quantile)];
     int type = opt.convergence ? STEREOGRAM_CONVERGENCE : STEREOGRAM_DIVERGENCE;
     double best_p = 0, best_err = 1e30;
     for (int p = 10; p <= 400; ++p) {
         StereogramGeometry g = ComputeGeometry(img.width, p, opt.oversampling, type);
         if (!g.drawable()) continue;
-        double err = std::fabs(separationOfLuminance(g, 0) - far);
+        double err = std::fabs(separationOfLuminance(g, 0) - background);
         if (err < best_err) best_err = err, best_p = p;
     }
     if (best_p == 0) throw std::invalid_argument("no period fits the repetition found");
@@ -218,14 +242,36 @@ DecodeResult DecodeStereogram(const Picture &stereogram, const DecodeOptions &op
     result.separation.assign(std::size_t(w) * h, -1.0f);
     // Inverse of the separation: s = E Z / (D + Z) in output pixels, Z = Zfar - lum R / 256.
     const double E = g.E, D = g.D, zfar = g.Zfar, range = g.R;
-    std::atomic<long long> decoded{0};
+    // First pass: the best match everywhere. Second pass: where several shifts match, the one nearest to the
+    // median of the neighbourhood's first-pass separations.
+    std::vector<float> first(std::size_t(w) * h, -1.0f);
     forRows(h, [&](int y) {
         RowMatcher matcher(img, smin, smax);
         std::vector<float> costs, scratch;
         matcher.Costs(y, &costs);
+        for (int x = 0; x < w; ++x)
+            first[std::size_t(y) * w + x] = pick(&costs[x], matcher.count(), w, smin, false, -1.0f, &scratch).shift;
+    });
+    const int mx = 6, my = 3;  // neighbourhood for the majority: 13 x 7
+    std::atomic<long long> decoded{0};
+    forRows(h, [&](int y) {
+        RowMatcher matcher(img, smin, smax);
+        std::vector<float> costs, scratch, near;
+        matcher.Costs(y, &costs);
         long long row_decoded = 0;
         for (int x = 0; x < w; ++x) {
-            Match m = pick(&costs[x], matcher.count(), w, smin, false, &scratch);
+            near.clear();
+            for (int yy = std::max(0, y - my); yy <= std::min(h - 1, y + my); ++yy)
+                for (int xx = std::max(0, x - mx); xx <= std::min(w - 1, x + mx); ++xx) {
+                    float v = first[std::size_t(yy) * w + xx];
+                    if (v > 0.0f) near.push_back(v);
+                }
+            float prefer = -1.0f;
+            if (near.size() * 3 >= std::size_t((2 * mx + 1) * (2 * my + 1))) {
+                std::nth_element(near.begin(), near.begin() + near.size() / 2, near.end());
+                prefer = near[near.size() / 2];
+            }
+            Match m = pick(&costs[x], matcher.count(), w, smin, false, prefer, &scratch);
             float *px = result.depth.at(x, y);
             if (m.shift <= 0.0f || m.shift >= E) continue;
             double z = m.shift * D / (E - m.shift);

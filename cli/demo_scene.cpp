@@ -13,11 +13,12 @@ struct Sphere {
 
 // Scene height at (u, v), both in units of the picture height; 0 is far, 1 is near.
 double sceneHeight(double u, double v, double aspect) {
-    // Ground: gentle concentric ripples around the torus, rising a little towards the bottom (nearer ground).
+    // Ground: gentle concentric ripples around the torus on a floor that recedes to the far plane at the top,
+    // so the picture spans the whole depth range.
     double cx = 0.5 * aspect, cy = 0.52;
     double dx = u - cx, dy = v - cy;
     double r = std::sqrt(dx * dx + dy * dy);
-    double h = 0.10 + 0.10 * v + 0.035 * std::cos(r * 38.0) * std::exp(-r * 1.2);
+    double h = std::max(0.0, v * (0.20 + 0.06 * std::cos(r * 38.0) * std::exp(-r * 1.2)));
 
     // Torus lying in the picture plane, seen from above: a ring with a round cross-section.
     const double ring = 0.26, tube = 0.085;
@@ -52,6 +53,31 @@ Picture MakeDemoDepth(int width, int height) {
                 for (int i = 0; i < ss; ++i)
                     sum += sceneHeight((x + (i + 0.5) / ss) / height, (y + (j + 0.5) / ss) / height, aspect);
             pic.at(x, y)[0] = float(sum / (ss * ss));
+        }
+    return pic;
+}
+
+Picture MakeDemoTexture(int width, int height) {
+    Picture pic(width, height, 3, 8);
+    const double two_pi = 6.283185307179586;
+    auto hash = [](unsigned x, unsigned y) {
+        unsigned h = x * 73856093u ^ y * 19349663u;
+        h = (h ^ (h >> 13)) * 1274126177u;
+        return double((h >> 8) & 0xffff) / 65535.0;
+    };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double u = double(x) / width, v = double(y) / height;
+            // Colours drift across the width without repeating (a repeat inside one strip would offer the eyes
+            // a false match) and wave with whole periods over the height, so the texture wraps seamlessly.
+            double hue = 0.6 * u + 0.25 * std::sin(two_pi * (v + 0.4 * u)) + 0.15 * std::sin(two_pi * 2 * v + 3.0 * u);
+            hue += 0.18 * hash(unsigned(x) / 3, unsigned(y) / 3);  // blotches
+            double grain = hash(unsigned(x), unsigned(y) + 7919u);  // per-pixel detail to fuse on
+            for (int c = 0; c < 3; ++c) {
+                double channel = 0.5 + 0.5 * std::cos(two_pi * (hue + c / 3.0));
+                double value = 0.08 + 0.92 * channel * (0.25 + 0.75 * grain);
+                pic.at(x, y)[c] = float(std::round(std::clamp(value, 0.0, 1.0) * 255.0) / 255.0);
+            }
         }
     return pic;
 }

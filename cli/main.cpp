@@ -367,9 +367,10 @@ int cmdDemo(const std::vector<std::string> &args) {
     std::string help =
         "usage: vellumbra demo [-o OUT]\n"
         "\n"
-        "Renders a built-in scene (a torus and spheres over rippled ground, 1280x720) as a coloured-dot\n"
-        "stereogram into OUT (default vellumbra-demo.png) and writes its depth map beside it (OUT's name with\n"
-        ".depth.png). View it in divergence: look through the picture, as if at something far behind it.\n"
+        "Renders a built-in scene (a torus and spheres over rippled ground, 1280x720) as a textured\n"
+        "stereogram into OUT (default vellumbra-demo.png) and writes its depth map and texture beside it\n"
+        "(OUT's name with .depth.png and .texture.png). View it in divergence: look through the picture, as if\n"
+        "at something far behind it.\n"
         "\n"
         "  -o OUT          the stereogram file\n"
         "  --plugin PATH   plug-in module; default: Vellumbra.so beside this program\n"
@@ -382,22 +383,26 @@ int cmdDemo(const std::vector<std::string> &args) {
         throw CliError(2, e.what());
     }
     std::string depth_path = replaceExtension(out, ".depth.png");
+    std::string texture_path = replaceExtension(out, ".texture.png");
     try {
         WritePicture(depth_path, MakeDemoDepth(1280, 720), 16);
+        WritePicture(texture_path, MakeDemoTexture(128, 128), 8);
     } catch (const ImageError &e) {
         throw CliError(2, e.what());
     }
     RenderJob job;
     job.depth = depth_path;
+    job.texture = texture_path;
     job.out = out;
     job.plugin = plugin;
     job.project_bits = 8;
     job.quiet = true;
-    job.params.push_back({PARAM_PATTERN, double(PATTERN_RANDOM_COLOR_DOTS), "--pattern color-dots"});
+    job.params.push_back({PARAM_PATTERN, double(PATTERN_TEXTURE), "--pattern texture"});
     RunRender(job);
     if (!quiet) {
         std::printf("stereogram: %s\n", out.c_str());
         std::printf("depth map:  %s\n", depth_path.c_str());
+        std::printf("texture:    %s\n", texture_path.c_str());
         std::printf("To see it, look through the picture as if at something far behind it (divergence).\n");
     }
     return 0;
@@ -436,7 +441,7 @@ int cmdDecode(const std::vector<std::string> &args) {
         "repeats (block matching, refined between pixels), turned back into depth with the effect's geometry.\n"
         "Pixels without a repetition are left transparent. Prints the period and the share of pixels decoded.\n"
         "\n"
-        "  -o DEPTH                  output file; default: STEREOGRAM with .depth.png\n"
+        "  -o DEPTH                  output file; default: STEREOGRAM with .decoded.png\n"
         "  --period PX               the period it was rendered with; default: estimated from the picture,\n"
         "                            assuming its farthest depth is the far plane\n"
         "  --mode MODE               divergence (default) or convergence, as rendered\n"
@@ -445,7 +450,7 @@ int cmdDecode(const std::vector<std::string> &args) {
     std::vector<std::string> pos = parseArgs("decode", args, options, help);
     if (pos.empty()) throw CliError(2, "decode: no STEREOGRAM file given (see vellumbra decode --help)");
     if (pos.size() > 1) throw CliError(2, "decode: unexpected argument '" + pos[1] + "'");
-    if (out.empty()) out = replaceExtension(pos[0], ".depth.png");
+    if (out.empty()) out = replaceExtension(pos[0], ".decoded.png");
     try {
         FormatFromPath(out);
         Picture pic = ReadPicture(pos[0]);
