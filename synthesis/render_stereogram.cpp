@@ -157,11 +157,14 @@ void RenderStereogram(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorld *
 
     // Rows below the output would be computed only to be skipped, so the loop ends at the output's last row.
     const A_long rowsToDraw = h < output->height ? h : output->height;
+    const bool writeDirect = format == PF_PixelFormat_ARGB32 && output->width >= w;
     for (A_long y = 0; y < rowsToDraw; ++y) {
         const PF_Pixel8 *depthRow = GetPixel8(depthWork.get(), 0, y);
         if (depthRow == nullptr) break;
-        // The averaged row overwrites the front of rowColors, which the next row colours afresh anyway.
-        SynthesizeRow(g, table, depthRow, y, source, rows, rows.rowColors);
-        writer.WriteRow(y, rows.rowColors, w);
+        // An 8-bit output row that holds the whole picture row takes the averages directly; otherwise they
+        // overwrite the front of rowColors, which the next row colours afresh anyway, and are written from there.
+        PF_Pixel8 *direct = writeDirect ? GetPixel8(output, 0, y) : nullptr;
+        SynthesizeRow(g, table, depthRow, y, source, rows, direct != nullptr ? direct : rows.rowColors);
+        if (direct == nullptr) writer.WriteRow(y, rows.rowColors, w);
     }
 }

@@ -1,6 +1,8 @@
 // The row synthesis tuned for speed: table lookups and integer work only, in a fixed number of passes per row.
 #include "synthesis/row_synthesis.h"
 
+#include "api/crt.h"
+
 void BuildSeparationTable(const StereogramGeometry &g, SeparationTable *table) {
     for (int32_t lum = 0; lum < 256; ++lum) {
         const int32_t depthLum = g.convergence ? 255 - lum : lum;
@@ -59,12 +61,67 @@ void TieRow(const StereogramGeometry &g, const SeparationTable &table, const PF_
     }
 }
 
+namespace {
+
+// A working pixel as one 32-bit unit: on the little-endian processors the effect is built for, alpha is the
+// lowest byte, then red, green and blue.
+inline uint32_t loadPixel(const PF_Pixel8 *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Largest N for the packed path: 255 * N must fit a 16-bit lane, and the multiply-and-shift quotient
+// (s * ceil(2^20 / N)) >> 20 equals s / N for every sum s <= 255 * N only while N * N < 2^20 / 255.
+constexpr int32_t kPackedAverageMaxN = 64;
+
+// Channel sums two to a 32-bit word, in 16-bit lanes: alpha and green in one, red and blue in the other. With
+// the group size known at compile time (kN > 0) the sum of a group is unrolled; kN == 0 takes it from n.
+template <int32_t kN>
+void averagePacked(const PF_Pixel8 *rowColors, PF_Pixel8 *out, int32_t w, int32_t n) {
+    const int32_t N = kN > 0 ? kN : n;
+    const uint32_t reciprocal = ((uint32_t(1) << 20) + uint32_t(N) - 1) / uint32_t(N);
+    const PF_Pixel8 *group = rowColors;
+    for (int32_t ox = 0; ox < w; ++ox, group += N) {
+        uint32_t ag = 0, rb = 0;
+        for (int32_t k = 0; k < N; ++k) {
+            const uint32_t p = loadPixel(group + k);
+            ag += p & 0x00FF00FFu;
+            rb += (p >> 8) & 0x00FF00FFu;
+        }
+        const uint32_t a = ((ag & 0xFFFFu) * reciprocal) >> 20;
+        const uint32_t gr = ((ag >> 16) * reciprocal) >> 20;
+        const uint32_t r = ((rb & 0xFFFFu) * reciprocal) >> 20;
+        const uint32_t b = ((rb >> 16) * reciprocal) >> 20;
+        const uint32_t packed = a | (r << 8) | (gr << 16) | (b << 24);
+        memcpy(out + ox, &packed, sizeof packed);  // after the group's reads: out may be rowColors itself
+    }
+}
+
+}  // namespace
+
 void AverageRow(const StereogramGeometry &g, const PF_Pixel8 *rowColors, PF_Pixel8 *out) {
     const int32_t N = g.N;
     if (N == 1) {
         if (out != rowColors) {
             for (int32_t ox = 0; ox < g.w; ++ox) out[ox] = rowColors[ox];
         }
+        return;
+    }
+    switch (N) {
+        case 2: averagePacked<2>(rowColors, out, g.w, N); return;
+        case 3: averagePacked<3>(rowColors, out, g.w, N); return;
+        case 4: averagePacked<4>(rowColors, out, g.w, N); return;
+        case 5: averagePacked<5>(rowColors, out, g.w, N); return;
+        case 6: averagePacked<6>(rowColors, out, g.w, N); return;
+        case 7: averagePacked<7>(rowColors, out, g.w, N); return;
+        case 8: averagePacked<8>(rowColors, out, g.w, N); return;
+        case 9: averagePacked<9>(rowColors, out, g.w, N); return;
+        case 10: averagePacked<10>(rowColors, out, g.w, N); return;
+        default: break;
+    }
+    if (N > 1 && N <= kPackedAverageMaxN) {
+        averagePacked<0>(rowColors, out, g.w, N);
         return;
     }
     const FastDivisor byN(uint32_t(N > 0 ? N : 1));
