@@ -72,7 +72,7 @@ Picture MakeDemoTexture(int width, int height) {
             // a false match) and wave with whole periods over the height, so the texture wraps seamlessly.
             double hue = 0.6 * u + 0.25 * std::sin(two_pi * (v + 0.4 * u)) + 0.15 * std::sin(two_pi * 2 * v + 3.0 * u);
             hue += 0.18 * hash(unsigned(x) / 3, unsigned(y) / 3);  // blotches
-            double grain = hash(unsigned(x), unsigned(y) + 7919u);  // per-pixel detail to fuse on
+            double grain = hash(unsigned(x) / 2, unsigned(y) / 2 + 7919u);  // fine detail to fuse on
             for (int c = 0; c < 3; ++c) {
                 double channel = 0.5 + 0.5 * std::cos(two_pi * (hue + c / 3.0));
                 double value = 0.08 + 0.92 * channel * (0.25 + 0.75 * grain);

@@ -199,12 +199,13 @@ RenderSummary RunRender(const RenderJob &job) {
         request.time = A_long(frame) * host->options().time_step;
         request.downsample = job.downsample;
         vbhost::FrameResult result = host->RenderFrame(request);
+        std::string which = job.sequence ? "frame " + std::to_string(frame) + ": " : "";
         if (result.pre_render_err != PF_Err_NONE)
-            throw CliError(1, withMessage("frame " + std::to_string(frame) + ": the effect's pre-render failed with error " +
+            throw CliError(1, withMessage(which + "the effect's pre-render failed with error " +
                                               describeErr(result.pre_render_err),
                                           result.message));
         if (result.render_err != PF_Err_NONE)
-            throw CliError(1, withMessage("frame " + std::to_string(frame) + ": the effect's render failed with error " +
+            throw CliError(1, withMessage(which + "the effect's render failed with error " +
                                               describeErr(result.render_err),
                                           result.message));
         Picture out = FromHostImage(result.output);

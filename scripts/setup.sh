@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpng-dev libjpeg62-turbo-dev libopenexr-dev
+  libpng-dev libjpeg62-turbo-dev libopenexr-dev libtiff-dev
   clang lld libc++-14-dev libc++abi-14-dev libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
