@@ -1,0 +1,185 @@
+// The arithmetic shortcuts taken for speed against the plain rules they replace: channel narrowing and the
+// averaging of oversampled groups, over every value or group size where that is feasible.
+#include "host/host.h"
+#include "render/pixels.h"
+#include "synthesis/geometry.h"
+#include "synthesis/row_synthesis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The narrowing rules written the obvious way: in double for 16-bit, in single precision with branches for float.
+int PlainNarrow16(A_u_short v) {
+    const A_long n = static_cast<A_long>(255.0 * double(v) / 32768.0);
+    return n >= 255 ? 255 : n;
+}
+
+int PlainNarrowFloat(float v) {
+    const float product = 255.0f * v;
+    if (!(product >= 0.0f)) return 0;
+    if (product >= 255.0f) return 255;
+    return static_cast<A_long>(product);
+}
+
+TEST(FastNarrowing, SixteenBitMatchesTheDoubleRuleForEveryValue) {
+    for (uint32_t v = 0; v <= 0xFFFF; ++v) {
+        ASSERT_EQ(int(Narrow16To8(A_u_short(v))), PlainNarrow16(A_u_short(v))) << "16-bit value " << v;
+    }
+}
+
+TEST(FastNarrowing, FloatMatchesTheBranchingRule) {
+    std::vector<float> values = {0.0f,
+                                 -0.0f,
+                                 1.0f,
+                                 -1.0f,
+                                 2.0f,
+                                 1e30f,
+                                 -1e30f,
+                                 std::numeric_limits<float>::infinity(),
+                                 -std::numeric_limits<float>::infinity(),
+                                 std::numeric_limits<float>::quiet_NaN(),
+                                 std::numeric_limits<float>::denorm_min(),
+                                 std::numeric_limits<float>::max()};
+    // Every k / 255 and its neighbours, where truncation changes its answer.
+    for (int k = 0; k <= 256; ++k) {
+        const float f = float(k) / 255.0f;
+        values.push_back(f);
+        values.push_back(std::nextafter(f, 2.0f));
+        values.push_back(std::nextafter(f, -1.0f));
+    }
+    // A fine sweep across and beyond the nominal range.
+    for (int i = -(1 << 16); i <= (1 << 21); ++i) values.push_back(float(i) / float(1 << 20));
+    for (float v : values) {
+        ASSERT_EQ(int(NarrowFloatTo8(v)), PlainNarrowFloat(v)) << "float value " << v;
+    }
+}
+
+// A deep world over plain memory, rows padded, filled by a function of the pixel's index.
+template <typename Pixel>
+struct DeepWorld {
+    std::vector<unsigned char> bytes;
+    PF_EffectWorld world{};
+    DeepWorld(int w, int h, Pixel (*fill)(int)) {
+        world.width = w;
+        world.height = h;
+        world.rowbytes = A_long(w * sizeof(Pixel) + 16);
+        bytes.assign(size_t(world.rowbytes) * h, 0);
+        world.data = bytes.data();
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                reinterpret_cast<Pixel *>(bytes.data() + size_t(y) * world.rowbytes)[x] = fill(y * w + x);
+    }
+};
+
+// Wide rows, so that the whole-world loops run their long (vectorised) stretches and not only their tails;
+// every channel is checked against the plain rule, which also catches channels landing in the wrong place.
+TEST(FastNarrowing, WholeWorldConversionsNarrowEveryChannelByTheRule) {
+    vbhost::Host host;
+    PF_InData *in_data = &host.in_data();
+    {
+        DeepWorld<PF_Pixel16> src(256, 256, [](int i) {
+            const A_u_short v = A_u_short(i);
+            return PF_Pixel16{v, A_u_short(0xFFFF - v), A_u_short(v / 2), A_u_short((v * 7) & 0xFFFF)};
+        });
+        PF_EffectWorld dst{};
+        ASSERT_EQ(ConvertWorld16ToWorld8(in_data, &src.world, &dst), PF_Err_NONE);
+        for (int y = 0; y < 256; ++y)
+            for (int x = 0; x < 256; ++x) {
+                const PF_Pixel16 in = reinterpret_cast<const PF_Pixel16 *>(src.bytes.data() +
+                                                                          size_t(y) * src.world.rowbytes)[x];
+                const PF_Pixel8 got = *GetPixel8(&dst, x, y);
+                ASSERT_TRUE(got.alpha == PlainNarrow16(in.alpha) && got.red == PlainNarrow16(in.red) &&
+                            got.green == PlainNarrow16(in.green) && got.blue == PlainNarrow16(in.blue))
+                    << "16-bit pixel " << x << "," << y;
+            }
+        PF_DISPOSE_WORLD(&dst);
+    }
+    {
+        DeepWorld<PF_PixelFloat> src(1000, 40, [](int i) {
+            const float v = float(i - 2000) / 30000.0f;  // from below 0 to above 1
+            return PF_PixelFloat{v, 1.0f - v, v * 0.5f, i % 97 == 0 ? std::nanf("") : v * 255.0f / 256.0f};
+        });
+        PF_EffectWorld dst{};
+        ASSERT_EQ(ConvertWorld32ToWorld8(in_data, &src.world, &dst), PF_Err_NONE);
+        for (int y = 0; y < 40; ++y)
+            for (int x = 0; x < 1000; ++x) {
+                const PF_PixelFloat in = reinterpret_cast<const PF_PixelFloat *>(src.bytes.data() +
+                                                                                size_t(y) * src.world.rowbytes)[x];
+                const PF_Pixel8 got = *GetPixel8(&dst, x, y);
+                ASSERT_TRUE(got.alpha == PlainNarrowFloat(in.alpha) && got.red == PlainNarrowFloat(in.red) &&
+                            got.green == PlainNarrowFloat(in.green) && got.blue == PlainNarrowFloat(in.blue))
+                    << "float pixel " << x << "," << y;
+            }
+        PF_DISPOSE_WORLD(&dst);
+    }
+    EXPECT_TRUE(host.ledger().empty()) << host.ledger().describe();
+}
+
+std::string Str(const PF_Pixel8 &p) {
+    std::ostringstream s;
+    s << "(" << int(p.alpha) << "," << int(p.red) << "," << int(p.green) << "," << int(p.blue) << ")";
+    return s.str();
+}
+
+// Every group size the averaging may see, and the sizes beyond, with groups that reach the largest sums.
+TEST(FastAveraging, MatchesPlainDivisionForEveryGroupSize) {
+    std::mt19937 gen(11);
+    for (int32_t N = 1; N <= 80; ++N) {
+        StereogramGeometry g;
+        g.w = 40;
+        g.N = N;
+        g.W = g.w * N;
+        std::vector<PF_Pixel8> working(size_t(g.W));
+        for (int32_t ox = 0; ox < g.w; ++ox) {
+            for (int32_t k = 0; k < N; ++k) {
+                PF_Pixel8 &p = working[size_t(ox) * N + k];
+                switch (ox % 4) {
+                    case 0: p = PF_Pixel8{255, 255, 255, 255}; break;  // the largest sum
+                    case 1: p = PF_Pixel8{0, 0, 0, 0}; break;
+                    case 2:  // one short of the next quotient in every channel
+                        p = k == 0 ? PF_Pixel8{254, 0, 254, 0} : PF_Pixel8{255, 0, 255, 0};
+                        break;
+                    default:
+                        p = PF_Pixel8{uint8_t(gen()), uint8_t(gen()), uint8_t(gen()), uint8_t(gen())};
+                        break;
+                }
+            }
+        }
+        std::vector<PF_Pixel8> expected(size_t(g.w));
+        for (int32_t ox = 0; ox < g.w; ++ox) {
+            int a = 0, r = 0, gr = 0, b = 0;
+            for (int32_t k = 0; k < N; ++k) {
+                const PF_Pixel8 &p = working[size_t(ox) * N + k];
+                a += p.alpha;
+                r += p.red;
+                gr += p.green;
+                b += p.blue;
+            }
+            expected[size_t(ox)] = PF_Pixel8{uint8_t(a / N), uint8_t(r / N), uint8_t(gr / N), uint8_t(b / N)};
+        }
+        std::vector<PF_Pixel8> out(size_t(g.w));
+        AverageRow(g, working.data(), out.data());
+        std::vector<PF_Pixel8> inPlace = working;
+        AverageRow(g, inPlace.data(), inPlace.data());
+        for (int32_t ox = 0; ox < g.w; ++ox) {
+            const PF_Pixel8 &e = expected[size_t(ox)];
+            const PF_Pixel8 &o = out[size_t(ox)];
+            const PF_Pixel8 &i = inPlace[size_t(ox)];
+            ASSERT_TRUE(o.alpha == e.alpha && o.red == e.red && o.green == e.green && o.blue == e.blue)
+                << "N " << N << " pixel " << ox << ": got " << Str(o) << " expected " << Str(e);
+            ASSERT_TRUE(i.alpha == e.alpha && i.red == e.red && i.green == e.green && i.blue == e.blue)
+                << "N " << N << " pixel " << ox << " in place: got " << Str(i) << " expected " << Str(e);
+        }
+    }
+}
+
+}  // namespace
