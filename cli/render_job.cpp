@@ -58,6 +58,14 @@ FramePictures readFrame(const RenderJob &job, int frame) {
     return p;
 }
 
+// A one-picture layer that takes the picture over: a braced list would copy it, and a frame's pictures are
+// tens of megabytes of floats.
+vbhost::Layer stillLayer(vbhost::Image &&picture) {
+    vbhost::Layer layer;
+    layer.frames.push_back(std::move(picture));
+    return layer;
+}
+
 std::string formatTime(double seconds) {
     long s = long(seconds + 0.5);
     char buf[32];
@@ -188,13 +196,13 @@ RenderSummary RunRender(const RenderJob &job) {
     auto renderOne = [&](int frame, FramePictures pics) {
         auto host = MakeEffectHost(*module, depth);
         ApplyParams(*host, job.params);
-        int input_id = host->AddLayer(vbhost::Layer{{pics.has_input ? ToHostImage(pics.input)
-                                                                   : vbhost::Image(pics.depth.width, pics.depth.height,
-                                                                                   vbhost::Depth::k8)}});
+        int input_id = host->AddLayer(stillLayer(pics.has_input ? ToHostImage(pics.input)
+                                                                : vbhost::Image(pics.depth.width, pics.depth.height,
+                                                                                vbhost::Depth::k8)));
         host->SetInputLayer(input_id);
-        host->SetLayerParam(PARAM_DEPTH_LAYER, host->AddLayer(vbhost::Layer{{ToHostImage(pics.depth)}}));
+        host->SetLayerParam(PARAM_DEPTH_LAYER, host->AddLayer(stillLayer(ToHostImage(pics.depth))));
         if (pics.has_texture)
-            host->SetLayerParam(PARAM_TEXTURE_LAYER, host->AddLayer(vbhost::Layer{{ToHostImage(pics.texture)}}));
+            host->SetLayerParam(PARAM_TEXTURE_LAYER, host->AddLayer(stillLayer(ToHostImage(pics.texture))));
         vbhost::FrameRequest request;
         request.time = A_long(frame) * host->options().time_step;
         request.downsample = job.downsample;
