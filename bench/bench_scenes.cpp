@@ -3,6 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -10,7 +14,52 @@
 
 namespace vbbench {
 
+namespace {
+
+// A binary PGM with maxval 255 ("P5"), as netpbm writes it; false for anything else.
+bool ReadPgm(const std::string &path, vbhost::Image *img) {
+    std::ifstream in(path, std::ios::binary);
+    std::string magic;
+    int width = 0, height = 0, maxval = 0;
+    in >> magic;
+    auto skipComments = [&in] {
+        in >> std::ws;
+        while (in.peek() == '#') {
+            std::string line;
+            std::getline(in, line);
+            in >> std::ws;
+        }
+    };
+    skipComments();
+    in >> width;
+    skipComments();
+    in >> height;
+    skipComments();
+    in >> maxval;
+    if (!in || magic != "P5" || width <= 0 || height <= 0 || maxval != 255) return false;
+    in.get();  // the one whitespace byte before the samples
+    std::string samples(std::size_t(width) * height, '\0');
+    if (!in.read(&samples[0], std::streamsize(samples.size()))) return false;
+    *img = vbhost::Image(width, height, vbhost::Depth::k8);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        float *p = &img->argb[i * 4];
+        p[0] = 255.0f;
+        p[1] = p[2] = p[3] = float(static_cast<unsigned char>(samples[i]));
+    }
+    return true;
+}
+
+}  // namespace
+
 vbhost::Image DepthScene(int width, int height, int frame) {
+    if (const char *path = std::getenv("VELLUMBRA_BENCH_DEPTH"); path != nullptr && *path != '\0' && frame == 0) {
+        vbhost::Image file;
+        if (!ReadPgm(path, &file)) {
+            std::fprintf(stderr, "VELLUMBRA_BENCH_DEPTH: %s is not a binary 8-bit PGM file\n", path);
+            std::exit(2);
+        }
+        if (file.width == width && file.height == height) return file;
+    }
     vbhost::Image img(width, height, vbhost::Depth::k8);
     const double cx = width * (0.3 + 0.02 * (frame % 20));
     const double cy = height * 0.5;

@@ -7,6 +7,8 @@ namespace vbbench {
 
 // An 8-bit grey depth map (opaque): a tilted floor, raised blocks with sharp edges and a sphere whose place
 // follows `frame`, so that a sequence moves. Every separation of the geometry's range occurs.
+// When the environment variable VELLUMBRA_BENCH_DEPTH names a binary 8-bit PGM file of this size, frame 0 is
+// that picture instead, so that a benchmark can time the very depth map another program is timed on.
 vbhost::Image DepthScene(int width, int height, int frame = 0);
 
 // An 8-bit texture with varied colours and some transparency.

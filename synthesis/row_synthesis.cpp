@@ -13,6 +13,43 @@ void BuildSeparationTable(const StereogramGeometry &g, SeparationTable *table) {
     }
 }
 
+namespace {
+
+// Ties left and right (0 <= left < right < W) unless an existing pair of equal or smaller separation claims
+// either end; a wider pair that collides is untied first. Both tests always run.
+inline void tiePair(int32_t *leftLink, int32_t *rightLink, int32_t left, int32_t right) {
+    const int32_t l = leftLink[right];
+    const int32_t r = rightLink[left];  // read early: the first test never writes rightLink[left]
+    if (l == right && r == left) {  // both ends free: the common case
+        leftLink[right] = left;
+        rightLink[left] = right;
+        return;
+    }
+    bool tie = true;
+    if (l != right) {
+        if (l < left) {
+            rightLink[l] = l;
+            leftLink[right] = right;
+        } else {
+            tie = false;
+        }
+    }
+    if (r != left) {
+        if (r > right) {
+            leftLink[r] = r;
+            rightLink[left] = left;
+        } else {
+            tie = false;
+        }
+    }
+    if (tie) {
+        leftLink[right] = left;
+        rightLink[left] = right;
+    }
+}
+
+}  // namespace
+
 void TieRow(const StereogramGeometry &g, const SeparationTable &table, const PF_Pixel8 *depthRow, RowArrays &rows) {
     int32_t *leftLink = rows.leftLink;
     int32_t *rightLink = rows.rightLink;
@@ -22,41 +59,33 @@ void TieRow(const StereogramGeometry &g, const SeparationTable &table, const PF_
         leftLink[x] = x;
         rightLink[x] = x;
     }
-    int32_t x = 0;
+    // The separation of every depth sample first, in a loop of its own that keeps the luminance arithmetic out
+    // of the tie loop; rowColors is free until the colouring and holds at least w entries.
+    // Copied in and out bytewise: the storage holds pixels at other times.
+    PF_Pixel8 *seps = rows.rowColors;
     for (int32_t ox = 0; ox < g.w; ++ox) {
         const PF_Pixel8 p = depthRow[ox];
-        const int32_t lum = (int32_t(p.red) + p.green + p.blue) / 3;  // the mean of the colours, truncated
-        const int32_t sep = table.sep[lum];
-        const int32_t back = table.back[lum];
-        for (int32_t k = 0; k < N; ++k, ++x) {
-            int32_t left = x - back;
+        const int32_t sep = table.sep[(int32_t(p.red) + p.green + p.blue) / 3];  // the mean of the colours, truncated
+        memcpy(seps + ox, &sep, sizeof sep);
+    }
+    int32_t x = 0;
+    for (int32_t ox = 0; ox < g.w; ++ox, x += N) {
+        int32_t sep;
+        memcpy(&sep, seps + ox, sizeof sep);
+        // trunc(x - sep / 2.0) is x - ceil(sep / 2) wherever it is not negative.
+        const int32_t left0 = x - (sep - (sep >> 1));
+        if (left0 >= 0 && left0 + (N - 1) + sep < W) {
+            // Every pixel of the group has both ends inside the row.
+            for (int32_t k = 0; k < N; ++k) tiePair(leftLink, rightLink, left0 + k, left0 + k + sep);
+            continue;
+        }
+        for (int32_t k = 0; k < N; ++k) {
+            int32_t left = left0 + k;
             // An odd separation puts x - sep / 2.0 at -0.5 here, which truncates to 0, not -1.
             if (left == -1 && (sep & 1)) left = 0;
             const int32_t right = left + sep;
             if (left < 0 || right >= W) continue;
-            bool tie = true;
-            const int32_t l = leftLink[right];
-            if (l != right) {
-                if (l < left) {
-                    rightLink[l] = l;
-                    leftLink[right] = right;
-                } else {
-                    tie = false;
-                }
-            }
-            const int32_t r = rightLink[left];
-            if (r != left) {
-                if (r > right) {
-                    leftLink[r] = r;
-                    rightLink[left] = left;
-                } else {
-                    tie = false;
-                }
-            }
-            if (tie) {
-                leftLink[right] = left;
-                rightLink[left] = right;
-            }
+            tiePair(leftLink, rightLink, left, right);
         }
     }
 }

@@ -24,7 +24,8 @@ struct RowArrays {
 };
 
 // Resets the ties and ties every working pixel pair that must match at the depths of depthRow (g.w pixels).
-// Afterwards ties are mutual: leftLink[r] == l != r exactly when rightLink[l] == r.
+// Afterwards ties are mutual: leftLink[r] == l != r exactly when rightLink[l] == r. rowColors serves as scratch
+// on the way, so its contents are left undefined.
 void TieRow(const StereogramGeometry &g, const SeparationTable &table, const PF_Pixel8 *depthRow, RowArrays &rows);
 
 // Colours every working pixel once: rightward from c0, then leftward from c0 - 1. A pixel tied to a partner
