@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -233,6 +234,13 @@ std::string replaceExtension(const std::string &path, const std::string &suffix)
     return path.substr(0, dot) + suffix;
 }
 
+// Whether two names denote one file (the same name, or the same existing file by another name).
+bool sameFile(const std::string &a, const std::string &b) {
+    if (a == b) return true;
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 // ---------------------------------------------------------------- render
 
 int cmdRender(const std::vector<std::string> &args) {
@@ -316,6 +324,10 @@ int cmdRender(const std::vector<std::string> &args) {
     if (job.out.empty()) job.out = replaceExtension(job.depth, ".stereogram.png");
     if (job.sequence && !HasFramePattern(job.out))
         throw CliError(2, "OUT '" + job.out + "' needs a frame pattern (#### or %04d) for a sequence");
+    int probe_frame = job.sequence ? job.frames.first : 0;
+    for (const std::string *source : {&job.depth, &job.input, &job.texture})
+        if (!source->empty() && sameFile(ExpandFramePattern(*source, probe_frame), ExpandFramePattern(job.out, probe_frame)))
+            throw CliError(2, "OUT '" + job.out + "' would overwrite the source '" + *source + "'");
     FileFormat format;
     try {
         format = FormatFromPath(job.out);
@@ -451,6 +463,7 @@ int cmdDecode(const std::vector<std::string> &args) {
     if (pos.empty()) throw CliError(2, "decode: no STEREOGRAM file given (see vellumbra decode --help)");
     if (pos.size() > 1) throw CliError(2, "decode: unexpected argument '" + pos[1] + "'");
     if (out.empty()) out = replaceExtension(pos[0], ".decoded.png");
+    if (sameFile(out, pos[0])) throw CliError(2, "DEPTH '" + out + "' would overwrite the stereogram");
     try {
         FormatFromPath(out);
         Picture pic = ReadPicture(pos[0]);
