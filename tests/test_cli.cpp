@@ -1,6 +1,7 @@
 // The vellumbra command-line renderer, run as a subprocess on files made here, with its decoder as an oracle.
 #include "cli/frames.h"
 #include "cli/picture.h"
+#include "cli/render_job.h"
 #include "shell/param_index.h"
 #include "synthesis/geometry.h"
 
@@ -447,6 +448,59 @@ TEST_F(CliTest, InputLayerSetsTheOutputAndDownsampleScalesIt) {
     RunResult d = run({"decode", path("half.png"), "-o", path("dec.png")});
     ASSERT_EQ(d.code, 0) << describe(d);
     EXPECT_NEAR(parsePeriod(d.out), 40.0, 1.0) << "the period scales with the resolution: " << d.out;
+}
+
+TEST(CliPictures, DeepProjectOutputNarrowsBackToTheEightBitValue) {
+    // The effect widens an 8-bit value v to trunc(32768 v / 255) or v / 255.0f; writing an 8-bit file rounds to
+    // nearest, which must give v back for all 256 values.
+    for (vbhost::Depth depth : {vbhost::Depth::k16, vbhost::Depth::k32}) {
+        vbhost::Image img(256, 1, depth);
+        for (int v = 0; v < 256; ++v) {
+            float wide = depth == vbhost::Depth::k16 ? float(int(32768.0 * v / 255.0)) : float(v) / 255.0f;
+            for (int c = 0; c < 4; ++c) img.at(v, 0)[c] = wide;
+        }
+        Picture pic = vbcli::FromHostImage(img);
+        ASSERT_EQ(pic.channels, 4);  // value 0 in alpha makes it not opaque
+        for (int v = 0; v < 256; ++v)
+            for (int c = 0; c < 4; ++c)
+                ASSERT_EQ(vbcli::QuantizeUnit(pic.at(v, 0)[c], 255), unsigned(v)) << "value " << v << " depth " << int(depth);
+    }
+    // And 16-bit files reach the host's 0..32768 range at both ends and in between, rounded.
+    Picture p16(3, 1, 1, 16);
+    p16.data = {0.0f, 1.0f, 32768.0f / 65535.0f};
+    vbhost::Image h = vbcli::ToHostImage(p16);
+    EXPECT_EQ(h.depth, vbhost::Depth::k16);
+    EXPECT_EQ(h.at(0, 0)[1], 0.0f);
+    EXPECT_EQ(h.at(1, 0)[1], 32768.0f);
+    EXPECT_EQ(h.at(2, 0)[1], 16384.0f);
+    EXPECT_EQ(h.at(1, 0)[0], 32768.0f) << "no alpha channel means opaque";
+}
+
+TEST_F(CliTest, EffectFlagsReachTheEffect) {
+    vbcli::WritePicture(path("d.png"), sceneDepth(240, 80), 8);
+    auto render = [&](std::vector<std::string> extra, const std::string &out) {
+        std::vector<std::string> args = {"render", path("d.png"), "--seed", "3", "--threads", "1", "--oversampling", "1",
+                                         "-o", path(out), "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        RunResult r = run(args);
+        EXPECT_EQ(r.code, 0) << describe(r);
+        return vbcli::ReadPicture(path(out));
+    };
+    auto onlyBlackAndWhite = [](const Picture &p) {
+        for (float v : p.data)
+            if (v != 0.0f && v != 1.0f) return false;
+        return true;
+    };
+    Picture dots = render({"--pattern", "dots"}, "dots.png");
+    EXPECT_TRUE(onlyBlackAndWhite(dots)) << "Random Dots are black or white";
+    Picture colour = render({"--pattern", "color-dots"}, "colour.png");
+    EXPECT_FALSE(onlyBlackAndWhite(colour)) << "--pattern color-dots gave black and white dots";
+    Picture plain = render({}, "plain.png");
+    Picture blurred = render({"--post", "--blur", "2"}, "blurred.png");
+    Picture unposted = render({"--blur", "2"}, "unposted.png");
+    EXPECT_TRUE(plain.data == unposted.data) << "without --post, --blur must change nothing";
+    EXPECT_FALSE(plain.data == blurred.data) << "--post --blur 2 changed nothing";
+    EXPECT_TRUE(plain.data == dots.data) << "the default pattern is Random Dots";
 }
 
 // ---------------------------------------------------------------- errors
