@@ -134,7 +134,8 @@ inline PF_Err UnbendingCheckin(PF_ProgPtr ref, PF_ParamDef *def) {
 struct BendScope {
     explicit BendScope(std::function<void(PF_ParamIndex, PF_EffectWorld *)> bend)
         : hook_([](PF_Cmd, PF_InData *in_data, void *) {
-              t_host_inter = in_data->inter;
+              // The host may hand the same in-data to the next command of the frame: keep its own callbacks.
+              if (in_data->inter.checkout_param != &BendingCheckout) t_host_inter = in_data->inter;
               in_data->inter.checkout_param = &BendingCheckout;
               in_data->inter.checkin_param = &UnbendingCheckin;
           }) {
