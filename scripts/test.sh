@@ -16,5 +16,10 @@ cmake --preset asan-ubsan >/dev/null
 cmake --build --preset asan-ubsan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan-ubsan -j "$jobs"
 
+echo "== ThreadSanitizer: frames rendered on several threads at once"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan
+
 echo "== Windows x64: Vellumbra.aex and the tests, cross-built with mingw-w64 and run under Wine"
 bash scripts/windows-tests.sh build/windows
