@@ -2,6 +2,7 @@
 // stand-in host, at HD and UHD sizes, every oversampling class, pattern and bit depth.
 #include "bench/bench_scenes.h"
 #include "host/host.h"
+#include "render/pixels.h"
 #include "render/post_processing.h"
 #include "render/render_info.h"
 #include "synthesis/geometry.h"
@@ -170,6 +171,30 @@ void BM_PostProcessing(benchmark::State &state) {
     SetPixelCounters(state, 0.0, double(w) * h);
 }
 
+// ---------------------------------------------------------------- deep worlds to 8 bits
+
+// The conversion a deep project's depth map and texture go through before the synthesis reads them.
+void BM_ConvertToWorld8(benchmark::State &state) {
+    const int w = int(state.range(0)), h = int(state.range(1));
+    const Depth d = DepthOfBits(state.range(2));
+    Host host;
+    PF_EffectWorld *src = host.MakeWorld(vbhost::ConvertImage(vbbench::DepthScene(w, h), d));
+    PF_InData *in_data = &host.in_data();
+    for (auto _ : state) {
+        PF_EffectWorld dst{};
+        const PF_Err err = d == Depth::k16 ? ConvertWorld16ToWorld8(in_data, src, &dst)
+                                           : ConvertWorld32ToWorld8(in_data, src, &dst);
+        if (err != PF_Err_NONE) {
+            state.SkipWithError("the conversion failed");
+            break;
+        }
+        benchmark::DoNotOptimize(dst.data);
+        PF_DISPOSE_WORLD(&dst);
+    }
+    host.FreeWorld(src);
+    SetPixelCounters(state, 0.0, double(w) * h);
+}
+
 // ---------------------------------------------------------------- registration
 
 const int64_t kSizes[][2] = {{1920, 1080}, {3840, 2160}};
@@ -201,6 +226,11 @@ void PostArgs(benchmark::internal::Benchmark *b) {
 BENCHMARK(BM_RowSynthesis)->Apply(SynthesisArgs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RenderStereogram)->Apply(RenderArgs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PostProcessing)->Apply(PostArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConvertToWorld8)
+    ->ArgNames({"w", "h", "bits"})
+    ->Args({1920, 1080, 16})
+    ->Args({1920, 1080, 32})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,12 +1,14 @@
-// The arithmetic shortcuts taken for speed against the plain rules they replace: channel narrowing and the
-// averaging of oversampled groups, over every value or group size where that is feasible.
+// The arithmetic shortcuts taken for speed against the plain rules they replace: channel narrowing, the
+// averaging of oversampled groups and the host's box blur, over every value or size where that is feasible.
 #include "host/host.h"
+#include "host/image_ops.h"
 #include "render/pixels.h"
 #include "synthesis/geometry.h"
 #include "synthesis/row_synthesis.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -178,6 +180,77 @@ TEST(FastAveraging, MatchesPlainDivisionForEveryGroupSize) {
                 << "N " << N << " pixel " << ox << ": got " << Str(o) << " expected " << Str(e);
             ASSERT_TRUE(i.alpha == e.alpha && i.red == e.red && i.green == e.green && i.blue == e.blue)
                 << "N " << N << " pixel " << ox << " in place: got " << Str(i) << " expected " << Str(e);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- the host's blur
+
+// The blur as its definition reads: the box widths whose variances add up to sigma squared, then each box pass
+// over every row and then each over every column, a window of 2r + 1 pixels with edge pixels repeated, and the
+// window's sum divided by its width, rounded to nearest.
+void PlainBoxBlur(std::vector<uint8_t> &px, int w, int h, double radius) {
+    const double sigma = std::min(radius, 200000.0);
+    const double ideal = std::sqrt(12.0 * sigma * sigma / 3 + 1.0);
+    int wl = int(std::floor(ideal));
+    if (wl % 2 == 0) --wl;
+    const long m = std::lround((12.0 * sigma * sigma - 3 * double(wl) * wl - 12.0 * wl - 9.0) / (-4.0 * wl - 4.0));
+    std::vector<int> radii;
+    for (int i = 0; i < 3; ++i) {
+        const int width = i < m ? wl : wl + 2;
+        if (width > 1) radii.push_back((width - 1) / 2);
+    }
+    auto pass = [&](bool rows, int r) {
+        const std::vector<uint8_t> in = px;
+        const int len = rows ? w : h, lines = rows ? h : w;
+        for (int line = 0; line < lines; ++line)
+            for (int i = 0; i < len; ++i)
+                for (int c = 0; c < 4; ++c) {
+                    uint64_t sum = 0;
+                    for (int k = -r; k <= r; ++k) {
+                        const int j = std::clamp(i + k, 0, len - 1);
+                        sum += in[(rows ? size_t(line) * w + j : size_t(j) * w + line) * 4 + c];
+                    }
+                    px[(rows ? size_t(line) * w + i : size_t(i) * w + line) * 4 + c] =
+                        uint8_t((sum + uint64_t(r)) / uint64_t(2 * r + 1));
+                }
+    };
+    for (int r : radii) pass(true, r);
+    for (int r : radii) pass(false, r);
+}
+
+TEST(FastBlur, MatchesThePlainBoxPassesExactly) {
+    struct Size {
+        int w, h;
+    } sizes[] = {{1, 1}, {3, 2}, {17, 9}, {64, 40}, {301, 5}, {5, 130}};
+    std::mt19937 gen(5);
+    for (const Size &size : sizes) {
+        for (double radius : {0.5, 1.0, 2.5, 7.0, 30.0, 100.0, 5000.0}) {
+            if (radius > 50 && size.w * size.h > 1000) continue;  // the plain blur is quadratic in the radius
+            std::vector<uint8_t> px(size_t(size.w) * size.h * 4);
+            for (uint8_t &v : px) v = uint8_t(gen() % 3 == 0 ? 255 : gen());
+            std::vector<uint8_t> expected = px;
+            PlainBoxBlur(expected, size.w, size.h, radius);
+            // The world under test has padded rows whose bytes must survive.
+            const int rowbytes = size.w * 4 + 12;
+            std::vector<uint8_t> bytes(size_t(rowbytes) * size.h, 0xEE);
+            for (int y = 0; y < size.h; ++y)
+                std::copy_n(&px[size_t(y) * size.w * 4], size.w * 4, &bytes[size_t(y) * rowbytes]);
+            PF_EffectWorld world{};
+            world.width = size.w;
+            world.height = size.h;
+            world.rowbytes = rowbytes;
+            world.data = bytes.data();
+            vbhost::FastBlur8(world, radius);
+            for (int y = 0; y < size.h; ++y) {
+                for (int i = 0; i < size.w * 4; ++i) {
+                    ASSERT_EQ(int(bytes[size_t(y) * rowbytes + i]), int(expected[size_t(y) * size.w * 4 + i]))
+                        << size.w << "x" << size.h << " radius " << radius << ": pixel " << i / 4 << "," << y
+                        << " channel " << i % 4;
+                }
+                for (int i = size.w * 4; i < rowbytes; ++i)
+                    ASSERT_EQ(bytes[size_t(y) * rowbytes + i], 0xEE) << size.w << "x" << size.h << " padding";
+            }
         }
     }
 }
