@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -103,57 +104,84 @@ struct Match {
     int whole = 0;        // the whole-pixel shift it was refined from
 };
 
-// Picks, for one pixel, the shift that matches among costs c[0..count) (shift smin + i).
-// - By default the best match wins.
-// - With `smallest`, the smallest shift that matches nearly as well as the best wins, so that multiples of the
-//   true shift, which a search over a wide range meets, are not taken.
-// - With `prefer` >= 0, of the shifts that match (local minima that pass the test), the one nearest to `prefer`
-//   wins. A stereogram copies patterns from strip to strip, so next to an object a patch can repeat at the
-//   object's separation as well as at its own; the neighbourhood's majority tells which one belongs there.
-Match pick(const float *c, int count, std::size_t stride, int smin, bool smallest, float prefer,
-           std::vector<float> *scratch) {
-    Match m;
+// The match level of one pixel's costs c[0..count) (shift smin + i): the median cost, which is what a shift
+// that does not match costs. Zero or less means the area is flat and nothing can be learnt there.
+float matchLevel(const float *c, int count, std::size_t stride, std::vector<float> *scratch) {
     scratch->clear();
     for (int i = 0; i < count; ++i)
         if (c[i * stride] < kInf) scratch->push_back(c[i * stride]);
-    if (scratch->size() < 3) return m;
+    if (scratch->size() < 3) return 0.0f;
     auto mid = scratch->begin() + scratch->size() / 2;
     std::nth_element(scratch->begin(), mid, scratch->end());
-    float level = *mid;
-    if (!(level > 1e-3f)) return m;  // flat area: every shift matches, nothing to learn
-    auto cost = [&](int i) { return (i < 0 || i >= count) ? kInf : c[i * stride]; };
-    auto acceptable = [&](int i) {
-        float c0 = cost(i), cn = std::min(cost(i - 1), cost(i + 1));
-        return c0 < kInf && cn < kInf && c0 + cn < (smallest ? kStrictAcceptRatio : kAcceptRatio) * level;
-    };
-    int best = -1;
-    for (int i = 0; i < count; ++i)
-        if (best < 0 || cost(i) < cost(best)) best = i;
-    if (best < 0 || !acceptable(best)) return m;
-    if (smallest) {
-        float good_enough = cost(best) + 0.25f * level;
-        for (int i = 0; i < best; ++i)
-            if (acceptable(i) && cost(i) <= good_enough) {
-                best = i;
-                while (cost(best + 1) < cost(best)) ++best;
-                break;
-            }
-    } else if (prefer >= 0.0f) {
-        float nearest = std::fabs(float(smin + best) - prefer);
-        for (int i = 0; i < count; ++i) {
-            bool minimum = cost(i) <= cost(i - 1) && cost(i) <= cost(i + 1);
-            float d = std::fabs(float(smin + i) - prefer);
-            if (minimum && d < nearest && acceptable(i)) best = i, nearest = d;
-        }
-    }
-    float c0 = cost(best), cl = cost(best - 1), cr = cost(best + 1);
-    // Squared differences grow linearly with the fraction of a pixel by which a shift misses, so the true shift
-    // divides the way from the best shift to its better neighbour in the ratio of their costs.
+    return *mid > 1e-3f ? *mid : 0.0f;
+}
+
+// The sub-pixel shift of the match at index i. Squared differences grow linearly with the fraction of a pixel
+// by which a shift misses, so the true shift divides the way from the best whole shift to its better neighbour
+// in the ratio of their costs.
+Match refine(const float *c, int count, std::size_t stride, int smin, int i) {
+    auto cost = [&](int k) { return (k < 0 || k >= count) ? kInf : c[k * stride]; };
+    float c0 = cost(i), cl = cost(i - 1), cr = cost(i + 1);
     float cn = std::min(cl, cr);
     float t = (c0 + cn) > 0.0f ? c0 / (c0 + cn) : 0.0f;
-    m.whole = smin + best;
+    Match m;
+    m.whole = smin + i;
     m.shift = float(m.whole) + (cr <= cl ? t : -t);
     return m;
+}
+
+// Whether the shift at index i matches: it and its better neighbour share about one mismatch level between them
+// (the true shift lies between the two), where a chance match costs about two.
+bool matches(const float *c, int count, std::size_t stride, int i, float level, float ratio) {
+    auto cost = [&](int k) { return (k < 0 || k >= count) ? kInf : c[k * stride]; };
+    float c0 = cost(i), cn = std::min(cost(i - 1), cost(i + 1));
+    return c0 < kInf && cn < kInf && c0 + cn < ratio * level;
+}
+
+constexpr int kMaxCandidates = 4;
+
+// The shifts that match one pixel: the best first, then other matching local minima by increasing cost.
+int candidates(const float *c, int count, std::size_t stride, int smin, std::vector<float> *scratch,
+               Match out[kMaxCandidates]) {
+    float level = matchLevel(c, count, stride, scratch);
+    if (level <= 0.0f) return 0;
+    auto cost = [&](int k) { return (k < 0 || k >= count) ? kInf : c[k * stride]; };
+    int idx[kMaxCandidates];
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!(cost(i) <= cost(i - 1) && cost(i) < cost(i + 1)) || !matches(c, count, stride, i, level, kAcceptRatio))
+            continue;
+        // Insert by cost, keeping the cheapest few.
+        int at = n < kMaxCandidates ? n++ : kMaxCandidates;
+        while (at > 0 && cost(idx[at - 1]) > cost(i)) {
+            if (at < kMaxCandidates) idx[at] = idx[at - 1];
+            --at;
+        }
+        if (at < kMaxCandidates) idx[at] = i;
+    }
+    for (int k = 0; k < n; ++k) out[k] = refine(c, count, stride, smin, idx[k]);
+    return n;
+}
+
+// For the period estimate over a wide range of shifts: the smallest shift that clearly matches about as well as
+// the best, so that multiples of the true shift, which such a search meets, are not taken.
+Match pickSmallest(const float *c, int count, std::size_t stride, int smin, std::vector<float> *scratch) {
+    Match m;
+    float level = matchLevel(c, count, stride, scratch);
+    if (level <= 0.0f) return m;
+    auto cost = [&](int k) { return (k < 0 || k >= count) ? kInf : c[k * stride]; };
+    int best = 0;
+    for (int i = 1; i < count; ++i)
+        if (cost(i) < cost(best)) best = i;
+    if (!matches(c, count, stride, best, level, kStrictAcceptRatio)) return m;
+    float good_enough = cost(best) + 0.25f * level;
+    for (int i = 0; i < best; ++i)
+        if (matches(c, count, stride, i, level, kStrictAcceptRatio) && cost(i) <= good_enough) {
+            best = i;
+            while (cost(best + 1) < cost(best)) ++best;
+            break;
+        }
+    return refine(c, count, stride, smin, best);
 }
 
 // Runs body(y) for every row, on all cores.
@@ -187,7 +215,7 @@ double estimatePeriod(const Rgb &img, const DecodeOptions &opt) {
         int y = int((std::int64_t(i) * 2 + 1) * img.height / (2 * rows));
         probe.Costs(y, &costs);
         for (int x = 0; x < img.width; ++x) {
-            Match m = pick(&costs[x], probe.count(), img.width, smin, true, -1.0f, &scratch);
+            Match m = pickSmallest(&costs[x], probe.count(), img.width, smin, &scratch);
             if (m.shift > 0) found.push_back(m.shift);
         }
     }
@@ -242,36 +270,45 @@ DecodeResult DecodeStereogram(const Picture &stereogram, const DecodeOptions &op
     result.separation.assign(std::size_t(w) * h, -1.0f);
     // Inverse of the separation: s = E Z / (D + Z) in output pixels, Z = Zfar - lum R / 256.
     const double E = g.E, D = g.D, zfar = g.Zfar, range = g.R;
-    // First pass: the best match everywhere. Second pass: where several shifts match, the one nearest to the
-    // median of the neighbourhood's first-pass separations.
-    std::vector<float> first(std::size_t(w) * h, -1.0f);
+    // First pass: the shifts that match each pixel, the best first. Second pass: where several match (a
+    // stereogram copies patterns from strip to strip, so next to an object a patch can repeat at the object's
+    // separation as well as at its own), the one nearest to the median of the neighbourhood's best ones.
+    std::vector<Match> cands(std::size_t(w) * h * kMaxCandidates);
+    std::vector<std::uint8_t> ncand(std::size_t(w) * h, 0);
     forRows(h, [&](int y) {
         RowMatcher matcher(img, smin, smax);
         std::vector<float> costs, scratch;
         matcher.Costs(y, &costs);
-        for (int x = 0; x < w; ++x)
-            first[std::size_t(y) * w + x] = pick(&costs[x], matcher.count(), w, smin, false, -1.0f, &scratch).shift;
+        for (int x = 0; x < w; ++x) {
+            std::size_t i = std::size_t(y) * w + x;
+            ncand[i] = std::uint8_t(candidates(&costs[x], matcher.count(), w, smin, &scratch, &cands[i * kMaxCandidates]));
+        }
     });
-    const int mx = 6, my = 3;  // neighbourhood for the majority: 13 x 7
+    const int mx = 20, my = 4;  // neighbourhood for the majority: 41 x 9, wider than an echo
     std::atomic<long long> decoded{0};
     forRows(h, [&](int y) {
-        RowMatcher matcher(img, smin, smax);
-        std::vector<float> costs, scratch, near;
-        matcher.Costs(y, &costs);
+        std::vector<float> near;
         long long row_decoded = 0;
         for (int x = 0; x < w; ++x) {
-            near.clear();
-            for (int yy = std::max(0, y - my); yy <= std::min(h - 1, y + my); ++yy)
-                for (int xx = std::max(0, x - mx); xx <= std::min(w - 1, x + mx); ++xx) {
-                    float v = first[std::size_t(yy) * w + xx];
-                    if (v > 0.0f) near.push_back(v);
+            std::size_t i = std::size_t(y) * w + x;
+            if (ncand[i] == 0) continue;
+            Match m = cands[i * kMaxCandidates];
+            if (ncand[i] > 1) {
+                near.clear();
+                for (int yy = std::max(0, y - my); yy <= std::min(h - 1, y + my); ++yy)
+                    for (int xx = std::max(0, x - mx); xx <= std::min(w - 1, x + mx); ++xx) {
+                        std::size_t j = std::size_t(yy) * w + xx;
+                        if (ncand[j] > 0) near.push_back(cands[j * kMaxCandidates].shift);
+                    }
+                if (near.size() * 3 >= std::size_t((2 * mx + 1) * (2 * my + 1))) {
+                    std::nth_element(near.begin(), near.begin() + near.size() / 2, near.end());
+                    float prefer = near[near.size() / 2];
+                    for (int k = 1; k < ncand[i]; ++k) {
+                        const Match &c = cands[i * kMaxCandidates + k];
+                        if (std::fabs(c.shift - prefer) < std::fabs(m.shift - prefer)) m = c;
+                    }
                 }
-            float prefer = -1.0f;
-            if (near.size() * 3 >= std::size_t((2 * mx + 1) * (2 * my + 1))) {
-                std::nth_element(near.begin(), near.begin() + near.size() / 2, near.end());
-                prefer = near[near.size() / 2];
             }
-            Match m = pick(&costs[x], matcher.count(), w, smin, false, prefer, &scratch);
             float *px = result.depth.at(x, y);
             if (m.shift <= 0.0f || m.shift >= E) continue;
             double z = m.shift * D / (E - m.shift);
