@@ -2,6 +2,7 @@
 #include "cli/decode.h"
 
 #include "shell/param_index.h"
+#include "shell/param_table.h"
 #include "synthesis/geometry.h"
 
 #include <algorithm>
@@ -232,8 +233,9 @@ double estimatePeriod(const Rgb &img, const DecodeOptions &opt) {
     double quantile = opt.convergence ? 0.02 : 0.98;
     double background = found[band_lo + std::size_t(double(band_hi - band_lo - 1) * quantile)];
     int type = opt.convergence ? STEREOGRAM_CONVERGENCE : STEREOGRAM_DIVERGENCE;
+    const vellumbra::ParamSpec *period = vellumbra::FindParamSpec(PARAM_PERIOD);
     double best_p = 0, best_err = 1e30;
-    for (int p = 10; p <= 400; ++p) {
+    for (int p = int(period->valid_min); p <= int(period->valid_max); ++p) {
         StereogramGeometry g = ComputeGeometry(img.width, p, opt.oversampling, type);
         if (!g.drawable()) continue;
         double err = std::fabs(separationOfLuminance(g, 0) - background);
