@@ -100,10 +100,10 @@ vbhost::Image ToHostImage(const Picture &pic) {
 }
 
 Picture FromHostImage(const vbhost::Image &img) {
-    float inv = 1.0f / fullScale(img.depth);
+    const float full = fullScale(img.depth), inv = 1.0f / full;
     std::size_t n = std::size_t(img.width) * img.height;
     bool opaque = true;
-    for (std::size_t i = 0; i < n && opaque; ++i) opaque = img.argb[i * 4] * inv >= 1.0f;
+    for (std::size_t i = 0; i < n && opaque; ++i) opaque = img.argb[i * 4] >= full;
     int bits = img.depth == vbhost::Depth::k32 ? 32 : img.depth == vbhost::Depth::k16 ? 16 : 8;
     Picture pic(img.width, img.height, opaque ? 3 : 4, bits);
     for (std::size_t i = 0; i < n; ++i) {

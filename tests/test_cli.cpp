@@ -495,6 +495,7 @@ TEST_F(CliTest, EffectFlagsReachTheEffect) {
         return true;
     };
     Picture dots = render({"--pattern", "dots"}, "dots.png");
+    EXPECT_EQ(dots.channels, 3) << "an opaque stereogram is written without alpha";
     EXPECT_TRUE(onlyBlackAndWhite(dots)) << "Random Dots are black or white";
     Picture colour = render({"--pattern", "color-dots"}, "colour.png");
     EXPECT_FALSE(onlyBlackAndWhite(colour)) << "--pattern color-dots gave black and white dots";
