@@ -174,7 +174,8 @@ std::string effectFlagHelp() {
             for (const auto &c : f.choices)
                 if (c.second == int(spec->dephault)) text += "; default " + c.first;
         } else if (spec->type == PF_Param_CHECKBOX) {
-            text += ": on (default off)";
+            text = std::string("\"") + vellumbra::FindParamSpec(PARAM_POST_GROUP)->name + "\" " + text +
+                   (spec->dephault != 0 ? ": on by default" : ": switches it on (default off)");
         } else {
             text += ": " + numberText(spec->valid_min) + " to " + numberText(spec->valid_max) + ", default " +
                     numberText(spec->dephault);
