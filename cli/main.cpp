@@ -478,6 +478,9 @@ int cmdDecode(const std::vector<std::string> &args) {
         std::printf("period: %g (%s)\n", r.period, r.period_estimated ? "found" : "given");
         std::printf("decoded: %.1f%% of pixels\n", 100.0 * r.decoded_share);
         std::printf("depth map: %s\n", out.c_str());
+        if (r.decoded_share < 0.25)
+            std::fprintf(stderr, "vellumbra: note: little of '%s' repeats%s; is it a stereogram%s?\n", pos[0].c_str(),
+                         r.period_estimated ? "" : " at that period", r.period_estimated ? "" : " of that period");
     } catch (const ImageError &e) {
         throw CliError(2, e.what());
     }
