@@ -265,7 +265,7 @@ TEST(DamagedWorlds, RowPaddingChangesNothing) {
     }
 }
 
-// Writes one raw channel value into every channel of every pixel of a host world of the given depth.
+// Writes one raw channel value into every channel of every pixel of a world of the given depth.
 void FillRaw(PF_EffectWorld *world, Depth depth, double value) {
     for (A_long y = 0; y < world->height; ++y) {
         char *row = static_cast<char *>(world->data) + std::ptrdiff_t(y) * world->rowbytes;
@@ -308,11 +308,21 @@ TEST(DamagedWorlds, PixelsOutsideTheirRange) {
                                                   });
         Image bad;
         {
-            Scene scene(c.depth, 20, legal_depth, legal_texture);
-            BendScope bend([&c](PF_ParamIndex index, PF_EffectWorld *world) {
-                if (index == c.layer) FillRaw(world, c.depth, c.raw);
-            });
-            bad = scene.RenderOk(std::string(c.name) + ": damaged");
+            // The damaged layer starts as a different legal picture, so a frame that missed the damage shows it.
+            // The layer's own pixels are lent read-only; the damaged ones come in a world of the host's of the
+            // same size, handed over in their place.
+            Scene scene(c.depth, 20, depth_layer ? BlockDepth(Scene::kWidth, Scene::kHeight) : legal_depth,
+                        depth_layer ? legal_texture : TexturePicture(12, 8));
+            const Image &legal = depth_layer ? legal_depth : legal_texture;
+            PF_EffectWorld *damaged = scene.host->MakeWorld(legal.width, legal.height, c.depth);
+            FillRaw(damaged, c.depth, c.raw);
+            {
+                BendScope bend([&c, damaged](PF_ParamIndex index, PF_EffectWorld *world) {
+                    if (index == c.layer) *world = *damaged;
+                });
+                bad = scene.RenderOk(std::string(c.name) + ": damaged");
+            }
+            scene.host->FreeWorld(damaged);
         }
         ++g_bad_values;
         Scene reference(c.depth, 20, legal_depth, legal_texture);
