@@ -267,10 +267,26 @@ struct Tap {
 
 inline int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-// Rounds n / d to nearest, halves away from zero; d > 0.
-inline std::int64_t DivRound(std::int64_t n, std::int64_t d) {
-    return n >= 0 ? (n + d / 2) / d : -((-n + d / 2) / d);
-}
+// A weighted sum divided by the weights' sum, rounded to nearest and clamped to 0..top, without a 64-bit
+// division per channel: a negative sum rounds to 0 or below and a sum of at least (top + 1) * d - d / 2 to
+// above top, so only sums in between are divided, and those in double when n + d / 2 stays below 2^53 and
+// (top + 1) * d below 2^52, where the correctly rounded quotient truncates to the integer one.
+class ClampedDivider {
+public:
+    ClampedDivider(std::int64_t d, std::int64_t top)
+        : d_(d), half_(d / 2), top_(top), above_((top + 1) * d - d / 2),
+          inDouble_((top + 1) * d < (std::int64_t(1) << 52)) {}
+    std::int64_t operator()(std::int64_t n) const {
+        if (n < 0) return 0;
+        if (n >= above_) return top_;
+        if (inDouble_) return std::int64_t(double(n + half_) / double(d_));
+        return (n + half_) / d_;
+    }
+
+private:
+    std::int64_t d_, half_, top_, above_;
+    bool inDouble_;
+};
 
 template <typename T>
 void ConvolveRows(const View &src, const View &dst, const PF_LRect &area, const std::vector<Tap> &taps,
@@ -278,6 +294,10 @@ void ConvolveRows(const View &src, const View &dst, const PF_LRect &area, const 
     const int maxx = src.width - 1;
     const int maxy = src.height - 1;
     std::vector<const T *> rows(taps.size());
+    ClampedDivider divide[4] = {{1, 0}, {1, 0}, {1, 0}, {1, 0}};
+    if constexpr (std::is_integral_v<T>) {
+        for (int c = 0; c < 4; ++c) divide[c] = ClampedDivider(den[c], std::int64_t(Range<T>::max));
+    }
     for (int y = area.top; y < area.bottom; ++y) {
         for (std::size_t t = 0; t < taps.size(); ++t)
             rows[t] = reinterpret_cast<const T *>(src.row(Clamp(y + taps[t].dy, 0, maxy)));
@@ -289,11 +309,7 @@ void ConvolveRows(const View &src, const View &dst, const PF_LRect &area, const 
                     const T *p = rows[t] + std::size_t(Clamp(x + taps[t].dx, 0, maxx)) * 4;
                     for (int c = 0; c < 4; ++c) acc[c] += taps[t].w[c] * std::int64_t(p[c]);
                 }
-                const std::int64_t top = std::int64_t(Range<T>::max);
-                for (int c = 0; c < 4; ++c) {
-                    const std::int64_t v = DivRound(acc[c], den[c]);
-                    out[std::size_t(x) * 4 + c] = T(v < 0 ? 0 : (v > top ? top : v));
-                }
+                for (int c = 0; c < 4; ++c) out[std::size_t(x) * 4 + c] = T(divide[c](acc[c]));
             } else {
                 double acc[4] = {0, 0, 0, 0};
                 for (std::size_t t = 0; t < taps.size(); ++t) {

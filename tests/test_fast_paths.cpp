@@ -255,4 +255,73 @@ TEST(FastBlur, MatchesThePlainBoxPassesExactly) {
     }
 }
 
+// ---------------------------------------------------------------- the host's convolution
+
+// The convolution divides in double only where that is exact and falls back to 64-bit integers elsewhere: the
+// weights' sums here reach both sides of that line, in 8 and 16 bits, and every result is checked against the
+// plain rule (weighted sum over edge-replicated neighbours, divided by the weights' sum rounding halves away
+// from zero, clamped).
+TEST(FastConvolve, MatchesThePlainRuleForSmallAndHugeWeightSums) {
+    std::mt19937 gen(17);
+    struct Kernel {
+        const char *name;
+        int size;
+        std::vector<A_long> weights;
+    };
+    std::vector<Kernel> kernels;
+    kernels.push_back({"sharpen", 3, {0, -1147, 0, -1147, 6883, -1147, 0, -1147, 0}});
+    std::vector<A_long> huge(15 * 15), hugeNegative(15 * 15), mixed(7 * 7);
+    for (A_long &v : huge) v = A_long(2000000000 - A_long(gen() % 1000));           // sum near 4.5e11
+    for (A_long &v : hugeNegative) v = -A_long(2000000000 - A_long(gen() % 1000));  // negative sum
+    for (A_long &v : mixed) v = A_long(gen() % 200001) - 100000;
+    kernels.push_back({"15x15 huge weights", 15, huge});
+    kernels.push_back({"15x15 huge negative weights", 15, hugeNegative});
+    kernels.push_back({"7x7 mixed signs", 7, mixed});
+    for (vbhost::Depth depth : {vbhost::Depth::k8, vbhost::Depth::k16}) {
+        const int channelBytes = depth == vbhost::Depth::k8 ? 1 : 2;
+        const long top = depth == vbhost::Depth::k8 ? 255 : 32768;
+        const int w = 37, h = 19, rowbytes = w * 4 * channelBytes + 8;
+        std::vector<uint8_t> srcBytes(size_t(rowbytes) * h), dstBytes(srcBytes.size());
+        auto channel = [&](std::vector<uint8_t> &bytes, int x, int y, int c) -> long {
+            const uint8_t *p = &bytes[size_t(y) * rowbytes + size_t(x * 4 + c) * channelBytes];
+            return channelBytes == 1 ? long(*p) : long(*reinterpret_cast<const uint16_t *>(p));
+        };
+        for (int y = 0; y < h; ++y)
+            for (int i = 0; i < w * 4; ++i) {
+                const long v = gen() % 4 == 0 ? (gen() % 2 ? top : 0) : long(gen() % (top + 1));
+                uint8_t *p = &srcBytes[size_t(y) * rowbytes + size_t(i) * channelBytes];
+                if (channelBytes == 1) *p = uint8_t(v);
+                else *reinterpret_cast<uint16_t *>(p) = uint16_t(v);
+            }
+        PF_EffectWorld src{}, dst{};
+        src.width = dst.width = w;
+        src.height = dst.height = h;
+        src.rowbytes = dst.rowbytes = rowbytes;
+        src.data = srcBytes.data();
+        dst.data = dstBytes.data();
+        for (const Kernel &k : kernels) {
+            const A_long *kw = k.weights.data();
+            ASSERT_EQ(vbhost::Convolve(src, depth, PF_LRect{0, 0, w, h}, k.size, kw, kw, kw, kw, dst), PF_Err_NONE)
+                << k.name;
+            long double sum = 0;
+            for (A_long v : k.weights) sum += v;
+            const int half = k.size / 2;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    for (int c = 0; c < 4; ++c) {
+                        long double acc = 0;
+                        for (int ky = 0; ky < k.size; ++ky)
+                            for (int kx = 0; kx < k.size; ++kx)
+                                acc += (long double)kw[ky * k.size + kx] *
+                                       channel(srcBytes, std::clamp(x + kx - half, 0, w - 1),
+                                               std::clamp(y + ky - half, 0, h - 1), c);
+                        const long double q = std::round(acc / sum);
+                        const long expected = long(std::min<long double>(std::max<long double>(q, 0), top));
+                        ASSERT_EQ(channel(dstBytes, x, y, c), expected)
+                            << k.name << ", " << int(depth) << "-bit, pixel " << x << "," << y << " channel " << c;
+                    }
+        }
+    }
+}
+
 }  // namespace
