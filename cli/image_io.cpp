@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cctype>
 #include <csetjmp>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -585,6 +586,34 @@ void writePnm(std::FILE *f, const Picture &pic, FileFormat format, int bits) {
     }
 }
 
+// Temporary files being written, where a signal handler can find them: a fixed table of plain character
+// arrays, because the handler may only call async-signal-safe functions (unlink) and read lock-free flags.
+struct PendingSlot {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 holds a path
+    char path[4096];
+};
+PendingSlot g_pending[64];
+
+int registerPending(const std::string &path) {
+    if (path.size() >= sizeof g_pending[0].path) return -1;
+    for (int i = 0; i < 64; ++i) {
+        int expected = 0;
+        if (g_pending[i].state.compare_exchange_strong(expected, 1)) {
+            std::memcpy(g_pending[i].path, path.c_str(), path.size() + 1);
+            g_pending[i].state.store(2);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void removePendingOnSignal(int sig) {
+    for (PendingSlot &slot : g_pending)
+        if (slot.state.load() == 2) ::unlink(slot.path);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
 // The temporary file beside the target that becomes the target only once complete.
 class TempFile {
 public:
@@ -593,9 +622,11 @@ public:
         std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
         std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
         path_ = dir + "." + base + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
+        slot_ = registerPending(path_);
     }
     ~TempFile() {
         if (!committed_) std::remove(path_.c_str());
+        if (slot_ >= 0) g_pending[slot_].state.store(0);
     }
     const std::string &path() const { return path_; }
     void Commit() {
@@ -607,6 +638,7 @@ public:
 private:
     static inline std::atomic<unsigned> counter_{0};
     std::string target_, path_;
+    int slot_ = -1;
     bool committed_ = false;
 };
 
@@ -672,6 +704,10 @@ Picture ReadPicture(const std::string &path) {
     if (got >= 2 && magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '7') return readPnm(path);
     if (got == 0) throw ImageError("cannot read '" + path + "': the file is empty");
     throw ImageError("cannot read '" + path + "': not a PNG, OpenEXR, TIFF, JPEG or PNM/PAM file");
+}
+
+void RemoveUnfinishedFilesOnInterrupt() {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, removePendingOnSignal);
 }
 
 void WritePicture(const std::string &path, const Picture &picture, int bits) {

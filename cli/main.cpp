@@ -593,6 +593,7 @@ int main(int argc, char **argv) {
     }
     std::string command = args[0];
     args.erase(args.begin());
+    RemoveUnfinishedFilesOnInterrupt();
     try {
         if (command == "render") return cmdRender(args);
         if (command == "demo") return cmdDemo(args);

@@ -49,6 +49,9 @@ Picture ReadPicture(const std::string &path);
 // The file appears complete or not at all: it is written to a temporary file beside it and then renamed.
 void WritePicture(const std::string &path, const Picture &picture, int bits);
 
+// Makes an interrupt (SIGINT, SIGTERM, SIGHUP) remove the temporary files being written before the program ends.
+void RemoveUnfinishedFilesOnInterrupt();
+
 // Rounds a normalised value to an integer of the given full scale, clamping to 0..full_scale.
 inline unsigned QuantizeUnit(float v, unsigned full_scale) {
     if (!(v > 0.0f)) return 0;  // also NaN

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,8 +43,9 @@ std::string slurp(const std::string &path) {
     return s.str();
 }
 
-// Runs the renderer with the arguments, capturing its output streams and exit code.
-RunResult runCli(const std::vector<std::string> &args, const fs::path &dir) {
+// Runs the renderer with the arguments, capturing its output streams and exit code; with interrupt_after_ms,
+// sends it SIGINT after that long.
+RunResult runCli(const std::vector<std::string> &args, const fs::path &dir, int interrupt_after_ms = -1) {
     std::string out_path = (dir / ".stdout").string(), err_path = (dir / ".stderr").string();
     pid_t pid = fork();
     if (pid == 0) {
@@ -59,6 +61,10 @@ RunResult runCli(const std::vector<std::string> &args, const fs::path &dir) {
         std::_Exit(127);
     }
     int status = 0;
+    if (interrupt_after_ms >= 0) {
+        ::usleep(useconds_t(interrupt_after_ms) * 1000);
+        ::kill(pid, SIGINT);
+    }
     ::waitpid(pid, &status, 0);
     RunResult r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -505,6 +511,29 @@ TEST_F(CliTest, EffectFlagsReachTheEffect) {
     EXPECT_TRUE(plain.data == unposted.data) << "without --post, --blur must change nothing";
     EXPECT_FALSE(plain.data == blurred.data) << "--post --blur 2 changed nothing";
     EXPECT_TRUE(plain.data == dots.data) << "the default pattern is Random Dots";
+}
+
+TEST_F(CliTest, InterruptLeavesOnlyCompleteFiles) {
+    // A long sequence interrupted while frames are being written: the frames written are whole, and no
+    // temporary file stays behind.
+    vbcli::WritePicture(path("depth.0001.png"), sceneDepth(1280, 720), 8);
+    for (int f = 2; f <= 60; ++f)
+        fs::copy_file(path("depth.0001.png"), path(vbcli::ExpandFramePattern("depth.####.png", f)));
+    RunResult r = runCli({"render", path("depth.####.png"), "--frames", "1-60", "--threads", "2", "-o",
+                          path("out.####.png"), "--quiet"},
+                         dir_, 1500);
+    EXPECT_NE(r.code, 0) << "the render was not interrupted: " << describe(r);
+    int complete = 0;
+    for (const auto &e : fs::directory_iterator(dir_)) {
+        std::string name = e.path().filename().string();
+        EXPECT_EQ(name.find(".tmp"), std::string::npos) << "left behind: " << name;
+        if (name.rfind("out.", 0) == 0) {
+            Picture p = vbcli::ReadPicture(e.path().string());
+            EXPECT_EQ(p.width, 1280) << name;
+            ++complete;
+        }
+    }
+    EXPECT_LT(complete, 60);
 }
 
 // ---------------------------------------------------------------- errors
