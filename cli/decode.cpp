@@ -58,30 +58,29 @@ public:
     RowMatcher(const Rgb &img, int smin, int smax) : img_(img), smin_(smin), smax_(smax) {
         diff_.resize(img.width);
         prefix_.resize(img.width + 1);
+        for (auto &c : cache_) c.resize(std::size_t(count()) * img.width);
     }
     int count() const { return smax_ - smin_ + 1; }
 
-    // Fills costs[(s - smin) * width + x].
+    // Fills costs[(s - smin) * width + x]. Rows asked for in increasing order reuse the differences of the
+    // rows they share.
     void Costs(int y, std::vector<float> *costs) {
         int w = img_.width;
         costs->assign(std::size_t(count()) * w, kInf);
         int y0 = std::max(0, y - kHalfHeight), y1 = std::min(img_.height - 1, y + kHalfHeight);
         float norm = 1.0f / float((y1 - y0 + 1) * (2 * kHalfWidth + 1));
+        const float *rows[2 * kHalfHeight + 1];
+        for (int r = y0; r <= y1; ++r) rows[r - y0] = rowDifferences(r);
         for (int s = smin_; s <= smax_; ++s) {
             int n = w - s;
             if (n <= 2 * kHalfWidth) continue;
-            std::fill(diff_.begin(), diff_.begin() + n, 0.0f);
-            for (int yy = y0; yy <= y1; ++yy) {
-                const float *r = img_.row(yy);
-                for (int x = 0; x < n; ++x) {
-                    const float *a = r + 3 * x, *b = r + 3 * (x + s);
-                    float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
-                    diff_[x] += d0 * d0 + d1 * d1 + d2 * d2;
-                }
-            }
+            std::size_t at = std::size_t(s - smin_) * w;
+            std::copy(rows[0] + at, rows[0] + at + n, diff_.begin());
+            for (int r = 1; r <= y1 - y0; ++r)
+                for (int x = 0; x < n; ++x) diff_[x] += rows[r][at + x];
             prefix_[0] = 0.0;
             for (int x = 0; x < n; ++x) prefix_[x + 1] = prefix_[x] + diff_[x];
-            float *out = &(*costs)[std::size_t(s - smin_) * w];
+            float *out = costs->data() + at;
             // The pair centred on x starts at x - (s + 1) / 2, as the effect places the left pixel of a tie.
             int half = (s + 1) / 2;
             for (int x = 0; x < w; ++x) {
@@ -94,10 +93,31 @@ public:
     }
 
 private:
+    // Squared colour differences of row r between x and x + s, for every shift: [(s - smin) * width + x].
+    const float *rowDifferences(int r) {
+        int slot = r % kCacheRows;
+        if (cached_row_[slot] == r) return cache_[slot].data();
+        int w = img_.width;
+        const float *row = img_.row(r);
+        for (int s = smin_; s <= smax_; ++s) {
+            float *d = cache_[slot].data() + std::size_t(s - smin_) * w;
+            for (int x = 0; x + s < w; ++x) {
+                const float *a = row + 3 * x, *b = row + 3 * (x + s);
+                float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
+                d[x] = d0 * d0 + d1 * d1 + d2 * d2;
+            }
+        }
+        cached_row_[slot] = r;
+        return cache_[slot].data();
+    }
+
+    static constexpr int kCacheRows = 2 * kHalfHeight + 1;
     const Rgb &img_;
     int smin_, smax_;
     std::vector<float> diff_;
     std::vector<double> prefix_;
+    std::vector<float> cache_[kCacheRows];
+    int cached_row_[kCacheRows] = {-1, -1, -1};
 };
 
 struct Match {
@@ -185,15 +205,16 @@ Match pickSmallest(const float *c, int count, std::size_t stride, int smin, std:
     return refine(c, count, stride, smin, best);
 }
 
-// Runs body(y) for every row, on all cores.
+// Runs body(first, end) over runs of consecutive rows covering 0..height, on all cores.
 template <class Body>
-void forRows(int height, const Body &body) {
+void forRowRuns(int height, const Body &body) {
+    const int run = 16;
     unsigned n = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
     std::vector<std::thread> pool;
     std::atomic<int> next{0};
     for (unsigned t = 0; t < n; ++t)
         pool.emplace_back([&] {
-            for (int y = next++; y < height; y = next++) body(y);
+            for (int y = next.fetch_add(run); y < height; y = next.fetch_add(run)) body(y, std::min(height, y + run));
         });
     for (auto &th : pool) th.join();
 }
@@ -277,32 +298,40 @@ DecodeResult DecodeStereogram(const Picture &stereogram, const DecodeOptions &op
     // separation as well as at its own), the one nearest to the median of the neighbourhood's best ones.
     std::vector<Match> cands(std::size_t(w) * h * kMaxCandidates);
     std::vector<std::uint8_t> ncand(std::size_t(w) * h, 0);
-    forRows(h, [&](int y) {
+    forRowRuns(h, [&](int first_row, int end_row) {
         RowMatcher matcher(img, smin, smax);
         std::vector<float> costs, scratch;
-        matcher.Costs(y, &costs);
-        for (int x = 0; x < w; ++x) {
-            std::size_t i = std::size_t(y) * w + x;
-            ncand[i] = std::uint8_t(candidates(&costs[x], matcher.count(), w, smin, &scratch, &cands[i * kMaxCandidates]));
+        for (int y = first_row; y < end_row; ++y) {
+            matcher.Costs(y, &costs);
+            for (int x = 0; x < w; ++x) {
+                std::size_t i = std::size_t(y) * w + x;
+                ncand[i] = std::uint8_t(
+                    candidates(&costs[x], matcher.count(), w, smin, &scratch, &cands[i * kMaxCandidates]));
+            }
         }
     });
     const int mx = 20, my = 4;  // neighbourhood for the majority: 41 x 9, wider than an echo
     std::atomic<long long> decoded{0};
-    forRows(h, [&](int y) {
+    forRowRuns(h, [&](int first_row, int end_row) {
         std::vector<float> near;
         long long row_decoded = 0;
+        for (int y = first_row; y < end_row; ++y)
         for (int x = 0; x < w; ++x) {
             std::size_t i = std::size_t(y) * w + x;
             if (ncand[i] == 0) continue;
             Match m = cands[i * kMaxCandidates];
-            if (ncand[i] > 1) {
+            bool alternatives = false;
+            for (int k = 1; k < ncand[i]; ++k)
+                alternatives |= std::fabs(cands[i * kMaxCandidates + k].shift - m.shift) > 1.5f;
+            if (alternatives) {
                 near.clear();
-                for (int yy = std::max(0, y - my); yy <= std::min(h - 1, y + my); ++yy)
-                    for (int xx = std::max(0, x - mx); xx <= std::min(w - 1, x + mx); ++xx) {
+                // Every other row and column of the neighbourhood is plenty for its median.
+                for (int yy = std::max(0, y - my); yy <= std::min(h - 1, y + my); yy += 2)
+                    for (int xx = std::max(0, x - mx); xx <= std::min(w - 1, x + mx); xx += 2) {
                         std::size_t j = std::size_t(yy) * w + xx;
                         if (ncand[j] > 0) near.push_back(cands[j * kMaxCandidates].shift);
                     }
-                if (near.size() * 3 >= std::size_t((2 * mx + 1) * (2 * my + 1))) {
+                if (near.size() * 3 >= std::size_t((mx + 1) * (my + 1))) {
                     std::nth_element(near.begin(), near.begin() + near.size() / 2, near.end());
                     float prefer = near[near.size() / 2];
                     for (int k = 1; k < ncand[i]; ++k) {
