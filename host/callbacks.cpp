@@ -93,7 +93,40 @@ WorldRec *Host::Impl::NewWorldLocked(int width, int height, Depth depth, WorldOw
     return out;
 }
 
-void Host::Impl::FreeWorldLocked(const void *data) { worlds.erase(data); }
+namespace {
+
+bool paddingIntact(const WorldRec &rec) {
+    const PF_EffectWorld &d = rec.desc;
+    const std::size_t used = std::size_t(d.width) * PixelSize(rec.depth);
+    for (int y = 0; y < d.height; ++y) {
+        const unsigned char *row = static_cast<const unsigned char *>(d.data) + std::size_t(y) * d.rowbytes;
+        for (std::size_t i = used; i < std::size_t(d.rowbytes); ++i)
+            if (row[i] != kPaddingByte) return false;
+    }
+    return true;
+}
+
+// FNV-1a over the pixel bytes of every row (padding excluded).
+std::uint64_t pixelChecksum(const WorldRec &rec) {
+    const PF_EffectWorld &d = rec.desc;
+    const std::size_t used = std::size_t(d.width) * PixelSize(rec.depth);
+    std::uint64_t h = 1469598103934665603ull;
+    for (int y = 0; y < d.height; ++y) {
+        const unsigned char *row = static_cast<const unsigned char *>(d.data) + std::size_t(y) * d.rowbytes;
+        for (std::size_t i = 0; i < used; ++i) h = (h ^ row[i]) * 1099511628211ull;
+    }
+    return h;
+}
+
+}  // namespace
+
+void Host::Impl::FreeWorldLocked(const void *data) {
+    auto it = worlds.find(data);
+    if (it == worlds.end()) return;
+    const WorldRec &rec = *it->second;
+    if (!paddingIntact(rec) || (rec.read_only && pixelChecksum(rec) != rec.checksum)) ++damaged_worlds;
+    worlds.erase(it);
+}
 
 bool Host::Impl::DepthOfLocked(const void *data, Depth *depth) const {
     auto it = worlds.find(data);
@@ -114,10 +147,14 @@ bool Host::Impl::ValidWorldLocked(const PF_EffectWorld *world, Depth *depth) con
     return true;
 }
 
-WorldRec *Host::Impl::WorldFromImageLocked(const Image &image) {
+WorldRec *Host::Impl::WorldFromImageLocked(const Image &image, bool read_only) {
     PF_Err err = PF_Err_NONE;
     WorldRec *rec = NewWorldLocked(image.width, image.height, image.depth, WorldOwner::kHost, true, &err);
-    if (rec) WritePixels(rec->desc, rec->depth, image);
+    if (rec) {
+        WritePixels(rec->desc, rec->depth, image);
+        rec->read_only = read_only;
+        if (read_only) rec->checksum = pixelChecksum(*rec);
+    }
     return rec;
 }
 
@@ -145,7 +182,7 @@ PF_Err Host::Impl::DisposeWorld(PF_ProgPtr ref, PF_EffectWorld *world) {
         if (it == worlds.end() || it->second->owner != WorldOwner::kPluginNewWorld)
             err = PF_Err_BAD_CALLBACK_PARAM;
         else
-            worlds.erase(it);
+            FreeWorldLocked(world->data);
     }
     Log("dispose_world", err);
     return err;

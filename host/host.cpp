@@ -45,7 +45,7 @@ A_short bitdepthOf(Depth d) { return A_short(int(d)); }
 
 bool Ledger::empty() const {
     return suites == 0 && handles == 0 && locked_handles == 0 && worlds == 0 && layer_checkouts == 0 &&
-           param_checkouts == 0;
+           param_checkouts == 0 && damaged_worlds == 0;
 }
 
 std::string Ledger::describe() const {
@@ -66,6 +66,7 @@ std::string Ledger::describe() const {
     item("worlds", worlds);
     item("layer_checkouts", layer_checkouts);
     item("param_checkouts", param_checkouts);
+    item("damaged_worlds", damaged_worlds);
     return s.tellp() > 0 ? s.str() : std::string("nothing held");
 }
 
@@ -180,7 +181,7 @@ PF_Err Host::Impl::CheckoutParam(PF_ProgPtr ref, PF_ParamIndex index, A_long tim
                 const int downsample = ctx->frame ? ctx->frame->downsample : 1;
                 Image picture;
                 if (layer != 0 && LayerImageLocked(layer, time, scale, downsample, &picture)) {
-                    WorldRec *world = WorldFromImageLocked(picture);
+                    WorldRec *world = WorldFromImageLocked(picture, true);
                     if (world == nullptr) {
                         err = PF_Err_OUT_OF_MEMORY;
                     } else {
@@ -266,7 +267,7 @@ PF_Err Host::Impl::CheckoutLayerPixels(PF_ProgPtr ref, A_long id, PF_EffectWorld
                 Image picture;
                 if (!LayerImageLocked(input_layer, lc.time, A_long(opts.time_scale), f.downsample, &picture)) {
                     err = PF_Err_BAD_CALLBACK_PARAM;
-                } else if (WorldRec *world = WorldFromImageLocked(picture)) {
+                } else if (WorldRec *world = WorldFromImageLocked(picture, true)) {
                     f.owned_worlds.push_back(world->desc.data);
                     lc.world = &world->desc;
                 } else {
@@ -676,7 +677,7 @@ void Host::FreeWorld(PF_EffectWorld *world) {
     auto it = impl_->worlds.find(world->data);
     if (it == impl_->worlds.end() || it->second->owner != WorldOwner::kHost)
         throw std::invalid_argument("FreeWorld: not a world made by MakeWorld");
-    impl_->worlds.erase(it);
+    impl_->FreeWorldLocked(world->data);
 }
 
 Depth Host::DepthOf(const PF_EffectWorld &world) const {
@@ -702,6 +703,7 @@ Ledger Host::ledger() const {
     for (const auto &w : impl_->worlds) l.worlds += w.second->owner != WorldOwner::kHost ? 1 : 0;
     l.layer_checkouts = impl_->layer_checkouts;
     l.param_checkouts = int(impl_->param_checkouts.size());
+    l.damaged_worlds = impl_->damaged_worlds;
     return l;
 }
 

@@ -50,6 +50,9 @@ struct Ledger {
     int layer_checkouts = 0;  // checkout_layer_pixels without checkin
     int param_checkouts = 0;  // checkout_param without checkin_param
     std::vector<std::string> suite_names;  // the suites counted in `suites`, in name order
+    // Worlds found damaged when released: row padding overwritten (a write beyond a row's end), or the pixels of
+    // a layer the host lent for reading changed.
+    int damaged_worlds = 0;
     bool empty() const;
     std::string describe() const;  // e.g. "suites=1 (PF Handle Suite) worlds=2"
 };

@@ -36,6 +36,8 @@ struct WorldRec {
     Depth depth = Depth::k8;
     WorldOwner owner = WorldOwner::kHost;
     PF_EffectWorld desc{};  // the host's own description of the pixels
+    bool read_only = false;      // a layer lent to the effect: its pixels must come back unchanged
+    std::uint64_t checksum = 0;  // of the pixels of a read-only world when it was lent
 };
 
 struct HandleRec {
@@ -117,6 +119,7 @@ struct Host::Impl {
     std::map<const void *, std::unique_ptr<WorldRec>> worlds;
     std::map<AEGP_WorldH, void *> aegp_worlds;  // handle -> pixel address in `worlds`
     int layer_checkouts = 0;
+    int damaged_worlds = 0;
     std::vector<ParamCheckout> param_checkouts;
     // call log and faults
     std::vector<CallRecord> calls;
@@ -160,8 +163,9 @@ struct Host::Impl {
     bool DepthOfLocked(const void *data, Depth *depth) const;
     // True when the description points at a world of this host and stays inside its pixels. Caller holds mu.
     bool ValidWorldLocked(const PF_EffectWorld *world, Depth *depth) const;
-    // A host-owned world for a frame or a checkout, filled from the picture. Caller holds mu.
-    WorldRec *WorldFromImageLocked(const Image &image);
+    // A host-owned world for a frame or a checkout, filled from the picture; read_only marks a lent layer.
+    // Caller holds mu.
+    WorldRec *WorldFromImageLocked(const Image &image, bool read_only = false);
 
     // ---- layers ----
     // The picture a layer shows at a time, in the project's depth, at 1/downsample resolution; false if the

@@ -30,7 +30,8 @@ struct FrameNote {
     A_long pattern;
 };
 
-std::atomic<bool> g_release_note{true};  // whether the render disposes of its pre-render handle
+std::atomic<bool> g_release_note{true};     // whether the render disposes of its pre-render handle
+std::atomic<bool> g_scribble_input{false};  // whether the render writes into the layer it was lent
 
 template <typename Suite>
 const Suite *acquire(PF_InData *in_data, const char *name, int32_t version) {
@@ -139,6 +140,7 @@ PF_Err smartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
     PF_EffectWorld *input = nullptr, *output = nullptr;
     if (!err) err = extra->cb->checkout_layer_pixels(in_data->effect_ref, 0, &input);
     if (!err) err = extra->cb->checkout_output(in_data->effect_ref, &output);
+    if (!err && g_scribble_input) static_cast<unsigned char *>(input->data)[1] ^= 0xFF;
     if (!err) err = PF_COPY(input, output, nullptr, nullptr);
     if (note) {
         PF_SPRINTF(out_data->return_msg, "depth %dx%d period %g pattern %d downsample 1/%u", int(note->depth.width),
@@ -290,6 +292,28 @@ TEST(HostLedger, SuitesOfTwoLiveHostsCountInTheirOwnLedgers) {
     b.in_data().pica_basicP->ReleaseSuite(kPFHandleSuite, 2);
     EXPECT_TRUE(a.ledger().empty()) << a.ledger().describe();
     EXPECT_TRUE(b.ledger().empty()) << b.ledger().describe();
+}
+
+TEST(HostLedger, WritesBeyondARowOrIntoALentLayerShowAsDamage) {
+    Host host;
+    PF_InData *in_data = &host.in_data();
+    PF_EffectWorld world{};
+    ASSERT_EQ(PF_NEW_WORLD(2, 2, PF_NewWorldFlag_CLEAR_PIXELS, &world), PF_Err_NONE);
+    static_cast<unsigned char *>(world.data)[2 * 4] = 1;  // one byte past the end of row 0
+    ASSERT_EQ(PF_DISPOSE_WORLD(&world), PF_Err_NONE);
+    EXPECT_EQ(host.ledger().damaged_worlds, 1);
+    EXPECT_FALSE(host.ledger().empty());
+
+    Host framed;
+    framed.SetEffect(&TestEffectMain, &TestEntry);
+    ASSERT_EQ(framed.Send(PF_Cmd_PARAMS_SETUP), PF_Err_NONE);
+    framed.SetInputLayer(framed.AddLayer({{solid(4, 4, 255, 1, 2, 3)}}));
+    ASSERT_EQ(framed.RenderFrame({}).render_err, PF_Err_NONE);
+    EXPECT_TRUE(framed.ledger().empty()) << framed.ledger().describe();
+    g_scribble_input = true;
+    framed.RenderFrame({});
+    g_scribble_input = false;
+    EXPECT_EQ(framed.ledger().damaged_worlds, 1) << framed.ledger().describe();
 }
 
 // ---------------------------------------------------------------- faults
