@@ -1,4 +1,5 @@
-// Procedural depth scene: height field of a rippled ground with spheres and a lying torus, supersampled.
+// The demo's procedural pictures: a supersampled height field (rippled ground, spheres, a lying torus) and a
+// colourful texture.
 #include "cli/demo_scene.h"
 
 #include <algorithm>

@@ -345,9 +345,11 @@ int cmdRender(const std::vector<std::string> &args) {
         s.flag = "--texture";
         job.params.push_back(s);
     }
+    double pattern = 0.0;  // the last setting wins, as it does in the host
     for (const ParamSetting &s : job.params)
-        if (s.index == PARAM_PATTERN && s.value == PATTERN_TEXTURE && job.texture.empty())
-            throw CliError(2, "--pattern texture needs a texture: --texture FILE");
+        if (s.index == PARAM_PATTERN) pattern = s.value;
+    if (pattern == PATTERN_TEXTURE && job.texture.empty())
+        throw CliError(2, "--pattern texture needs a texture: --texture FILE");
     if (!post_given && !post_only.empty() && !job.quiet)
         std::fprintf(stderr, "vellumbra: note: %s has no effect without --post\n", post_only.front().c_str());
     job.progress = !job.quiet && ::isatty(2);
