@@ -150,6 +150,21 @@ void BM_RenderStereogram(benchmark::State &state) {
     SetPixelCounters(state, double(g.W) * h, double(w) * h);
 }
 
+// Frames rendered at once on several threads, each with its own host and worlds: all they share is the C
+// library's random generator, whose lock the random dot patterns take for every fresh pixel.
+void BM_RenderStereogramThreads(benchmark::State &state) {
+    const int w = int(state.range(0)), h = int(state.range(1));
+    HostScene scene(w, h, Depth::k8, int32_t(state.range(3)), int32_t(state.range(2)));
+    scene.Render();
+    if (!scene.Check(state)) return;
+    for (auto _ : state) {
+        scene.Render();
+        benchmark::ClobberMemory();
+    }
+    // The counter is summed over the threads, so it gives the time per pixel of all of them together.
+    SetPixelCounters(state, 0.0, double(w) * h);
+}
+
 // ---------------------------------------------------------------- post-processing
 
 void BM_PostProcessing(benchmark::State &state) {
@@ -225,6 +240,14 @@ void PostArgs(benchmark::internal::Benchmark *b) {
 
 BENCHMARK(BM_RowSynthesis)->Apply(SynthesisArgs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RenderStereogram)->Apply(RenderArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RenderStereogramThreads)
+    ->ArgNames({"w", "h", "N", "pattern"})
+    ->Args({1920, 1080, 4, 1})
+    ->Args({1920, 1080, 4, 2})
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PostProcessing)->Apply(PostArgs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ConvertToWorld8)
     ->ArgNames({"w", "h", "bits"})
