@@ -123,7 +123,9 @@ public:
 
     // Sends one command with the host's own in-data, out-data and parameter array (current values at time 0),
     // the given output world and extra. For the two parameter-UI commands the parameter array is the host's
-    // copy of the definitions, so ui_flags changes show in param_defs().
+    // copy of the definitions, so ui_flags changes show in param_defs(). The smart-render callbacks answer only
+    // inside RenderFrame; sent from here they report PF_Err_BAD_CALLBACK_PARAM. Send leaves the out-data as the
+    // caller or the previous command left it.
     PF_Err Send(PF_Cmd cmd, void *extra = nullptr, PF_LayerDef *output = nullptr);
     PF_InData &in_data();
     PF_OutData &out_data();
