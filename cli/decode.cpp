@@ -163,7 +163,7 @@ constexpr int kMaxCandidates = 4;
 
 // The shifts that match one pixel: the best first, then other matching local minima by increasing cost.
 int candidates(const float *c, int count, std::size_t stride, int smin, std::vector<float> *scratch,
-               Match out[kMaxCandidates]) {
+               float out[kMaxCandidates]) {
     float level = matchLevel(c, count, stride, scratch);
     if (level <= 0.0f) return 0;
     auto cost = [&](int k) { return (k < 0 || k >= count) ? kInf : c[k * stride]; };
@@ -180,7 +180,7 @@ int candidates(const float *c, int count, std::size_t stride, int smin, std::vec
         }
         if (at < kMaxCandidates) idx[at] = i;
     }
-    for (int k = 0; k < n; ++k) out[k] = refine(c, count, stride, smin, idx[k]);
+    for (int k = 0; k < n; ++k) out[k] = refine(c, count, stride, smin, idx[k]).shift;
     return n;
 }
 
@@ -296,7 +296,7 @@ DecodeResult DecodeStereogram(const Picture &stereogram, const DecodeOptions &op
     // First pass: the shifts that match each pixel, the best first. Second pass: where several match (a
     // stereogram copies patterns from strip to strip, so next to an object a patch can repeat at the object's
     // separation as well as at its own), the one nearest to the median of the neighbourhood's best ones.
-    std::vector<Match> cands(std::size_t(w) * h * kMaxCandidates);
+    std::vector<float> cands(std::size_t(w) * h * kMaxCandidates);  // sub-pixel shifts
     std::vector<std::uint8_t> ncand(std::size_t(w) * h, 0);
     forRowRuns(h, [&](int first_row, int end_row) {
         RowMatcher matcher(img, smin, smax);
@@ -319,36 +319,36 @@ DecodeResult DecodeStereogram(const Picture &stereogram, const DecodeOptions &op
         for (int x = 0; x < w; ++x) {
             std::size_t i = std::size_t(y) * w + x;
             if (ncand[i] == 0) continue;
-            Match m = cands[i * kMaxCandidates];
+            float shift = cands[i * kMaxCandidates];
             bool alternatives = false;
             for (int k = 1; k < ncand[i]; ++k)
-                alternatives |= std::fabs(cands[i * kMaxCandidates + k].shift - m.shift) > 1.5f;
+                alternatives |= std::fabs(cands[i * kMaxCandidates + k] - shift) > 1.5f;
             if (alternatives) {
                 near.clear();
                 // Every other row and column of the neighbourhood is plenty for its median.
                 for (int yy = std::max(0, y - my); yy <= std::min(h - 1, y + my); yy += 2)
                     for (int xx = std::max(0, x - mx); xx <= std::min(w - 1, x + mx); xx += 2) {
                         std::size_t j = std::size_t(yy) * w + xx;
-                        if (ncand[j] > 0) near.push_back(cands[j * kMaxCandidates].shift);
+                        if (ncand[j] > 0) near.push_back(cands[j * kMaxCandidates]);
                     }
                 if (near.size() * 3 >= std::size_t((mx + 1) * (my + 1))) {
                     std::nth_element(near.begin(), near.begin() + near.size() / 2, near.end());
                     float prefer = near[near.size() / 2];
                     for (int k = 1; k < ncand[i]; ++k) {
-                        const Match &c = cands[i * kMaxCandidates + k];
-                        if (std::fabs(c.shift - prefer) < std::fabs(m.shift - prefer)) m = c;
+                        float c = cands[i * kMaxCandidates + k];
+                        if (std::fabs(c - prefer) < std::fabs(shift - prefer)) shift = c;
                     }
                 }
             }
             float *px = result.depth.at(x, y);
-            if (m.shift <= 0.0f || m.shift >= E) continue;
-            double z = m.shift * D / (E - m.shift);
+            if (shift <= 0.0f || shift >= E) continue;
+            double z = shift * D / (E - shift);
             double lum = (zfar - z) * 256.0 / range;
             if (g.convergence) lum = 255.0 - lum;
             lum = std::clamp(lum, 0.0, 255.0);
             px[0] = float(lum / 255.0);
             px[1] = 1.0f;
-            result.separation[std::size_t(y) * w + x] = m.shift;
+            result.separation[std::size_t(y) * w + x] = shift;
             ++row_decoded;
         }
         decoded += row_decoded;
