@@ -117,6 +117,48 @@ TEST(DamagedValues, ParameterValuesClampOrPassThrough) {
     }
 }
 
+// In-data fields a host could get wrong. A downsample factor that is no resolution at all (zero or negative
+// numerator, zero denominator, absurdly large) renders as full resolution; an extent hint beyond the frame
+// sharpens the whole frame, and an empty one sharpens nothing, leaving the blurred stereogram.
+TEST(DamagedValues, InDataFromTheHost) {
+    struct Case {
+        const char *name;
+        std::function<void(PF_InData *)> bend;
+        double sharpen_like;  // the Sharpen value of the equivalent sound frame
+    };
+    const Case cases[] = {
+        {"downsample 0/1", [](PF_InData *in) { in->downsample_x = PF_RationalScale{0, 1}; }, 3},
+        {"downsample -1/1", [](PF_InData *in) { in->downsample_x = PF_RationalScale{-1, 1}; }, 3},
+        {"downsample 1/0", [](PF_InData *in) { in->downsample_x = PF_RationalScale{1, 0}; }, 3},
+        {"downsample huge", [](PF_InData *in) { in->downsample_x = PF_RationalScale{2147483647, 1}; }, 3},
+        {"downsample most negative",
+         [](PF_InData *in) { in->downsample_x = PF_RationalScale{-2147483647 - 1, 1}; }, 3},
+        {"extent hint beyond the frame", [](PF_InData *in) { in->extent_hint = PF_LRect{-50, -60, 5000, 7000}; }, 3},
+        {"extent hint inverted", [](PF_InData *in) { in->extent_hint = PF_LRect{30, 10, 5, 2}; }, 0},
+        {"extent hint far outside", [](PF_InData *in) { in->extent_hint = PF_LRect{9000, 9000, 9100, 9100}; }, 0},
+    };
+    for (const Case &c : cases) {
+        Scene damaged;
+        damaged.PostProcessing(true, 1, 3);
+        Image bad;
+        {
+            HookScope hook([&c](PF_Cmd cmd, PF_InData *in, void *) {
+                if (cmd == PF_Cmd_SMART_PRE_RENDER || cmd == PF_Cmd_SMART_RENDER) c.bend(in);
+            });
+            bad = damaged.RenderOk(std::string(c.name) + ": damaged");
+        }
+        ++g_bad_values;
+        Scene reference;
+        reference.PostProcessing(true, 1, c.sharpen_like);
+        EXPECT_EQ(FirstDifference(bad, reference.RenderOk(std::string(c.name) + ": reference")), "") << c.name;
+    }
+    // Both outcomes differ from each other, so each comparison can tell.
+    Scene sharpened, unsharpened;
+    sharpened.PostProcessing(true, 1, 3);
+    unsharpened.PostProcessing(true, 1, 0);
+    EXPECT_NE(FirstDifference(sharpened.RenderOk("sharpened"), unsharpened.RenderOk("unsharpened")), "");
+}
+
 // Dot Contrast is held to 0..100: below (or NaN) every colour channel is a plain draw of 0 to 254; above, the
 // factor of 100 % pushes every channel to 0, 128 or 255. Outside the range the factor would turn negative or
 // infinite, and NaN would reach an integer conversion.
