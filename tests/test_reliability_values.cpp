@@ -407,11 +407,9 @@ TEST(DamagedRecords, NullArgumentsThroughEffectMain) {
     std::vector<PF_ParamDef *> holed = params;
     holed[PARAM_POST_ENABLE] = nullptr;
     PF_UserChangedParamExtra changed{PARAM_PATTERN};
-    PF_PreRenderInput pre_in{};
     PF_PreRenderOutput pre_out{};
     PF_PreRenderExtra pre_no_input{nullptr, &pre_out, nullptr};
     PF_SmartRenderExtra render_no_input{nullptr, nullptr};
-    (void)pre_in;
 
     struct Case {
         const char *name;
