@@ -83,18 +83,23 @@ inline std::string FirstDifference(const Image &a, const Image &b) {
 
 // Runs before each command on the calling thread, with the command, its in-data and extra record; may change
 // them (the host passes its per-frame copies).
-inline thread_local std::function<void(PF_Cmd, PF_InData *, void *)> t_before;
+// (Function-local rather than inline variables: mingw-w64 cannot link an inline thread_local that needs
+// construction when two files include it.)
+inline std::function<void(PF_Cmd, PF_InData *, void *)> &BeforeHook() {
+    static thread_local std::function<void(PF_Cmd, PF_InData *, void *)> hook;
+    return hook;
+}
 
 inline PF_Err HookedMain(PF_Cmd cmd, PF_InData *in_data, PF_OutData *out_data, PF_ParamDef *params[],
                          PF_LayerDef *output, void *extra) {
-    if (t_before) t_before(cmd, in_data, extra);
+    if (BeforeHook()) BeforeHook()(cmd, in_data, extra);
     return EffectMain(cmd, in_data, out_data, params, output, extra);
 }
 
 // Sets the hook for one scope, whatever happens in it.
 struct HookScope {
-    explicit HookScope(std::function<void(PF_Cmd, PF_InData *, void *)> f) { t_before = std::move(f); }
-    ~HookScope() { t_before = nullptr; }
+    explicit HookScope(std::function<void(PF_Cmd, PF_InData *, void *)> f) { BeforeHook() = std::move(f); }
+    ~HookScope() { BeforeHook() = nullptr; }
     HookScope(const HookScope &) = delete;
     HookScope &operator=(const HookScope &) = delete;
 };
@@ -104,30 +109,38 @@ struct HookScope {
 // Called after the host's checkout of a layer parameter succeeded; may rewrite the delivered description or the
 // pixels it points at. The original description is put back before the effect checks the parameter in, so the
 // host still recognises its checkout.
-inline thread_local std::function<void(PF_ParamIndex, PF_EffectWorld *)> t_bend_layer;
-inline thread_local PF_InteractCallbacks t_host_inter;
-inline thread_local std::map<const void *, PF_EffectWorld> t_unbent;  // bent pixel address -> host's description
+struct BendState {
+    std::function<void(PF_ParamIndex, PF_EffectWorld *)> bend;
+    PF_InteractCallbacks host_inter{};
+    std::map<const void *, PF_EffectWorld> unbent;  // bent pixel address -> host's description
+};
+inline BendState &Bending() {
+    static thread_local BendState state;
+    return state;
+}
 
 inline PF_Err BendingCheckout(PF_ProgPtr ref, PF_ParamIndex index, A_long t, A_long step, A_u_long scale,
                               PF_ParamDef *def) {
-    const PF_Err err = t_host_inter.checkout_param(ref, index, t, step, scale, def);
-    if (err == PF_Err_NONE && def->param_type == PF_Param_LAYER && def->u.ld.data != nullptr && t_bend_layer) {
+    BendState &b = Bending();
+    const PF_Err err = b.host_inter.checkout_param(ref, index, t, step, scale, def);
+    if (err == PF_Err_NONE && def->param_type == PF_Param_LAYER && def->u.ld.data != nullptr && b.bend) {
         const PF_EffectWorld original = def->u.ld;
-        t_bend_layer(index, &def->u.ld);
-        if (def->u.ld.data != original.data) t_unbent[def->u.ld.data] = original;
+        b.bend(index, &def->u.ld);
+        if (def->u.ld.data != original.data) b.unbent[def->u.ld.data] = original;
     }
     return err;
 }
 
 inline PF_Err UnbendingCheckin(PF_ProgPtr ref, PF_ParamDef *def) {
+    BendState &b = Bending();
     if (def->param_type == PF_Param_LAYER) {
-        auto it = t_unbent.find(def->u.ld.data);
-        if (it != t_unbent.end()) {
+        auto it = b.unbent.find(def->u.ld.data);
+        if (it != b.unbent.end()) {
             def->u.ld = it->second;
-            t_unbent.erase(it);
+            b.unbent.erase(it);
         }
     }
-    return t_host_inter.checkin_param(ref, def);
+    return b.host_inter.checkin_param(ref, def);
 }
 
 // Installs the bending callbacks in every command's in-data for one scope.
@@ -135,15 +148,15 @@ struct BendScope {
     explicit BendScope(std::function<void(PF_ParamIndex, PF_EffectWorld *)> bend)
         : hook_([](PF_Cmd, PF_InData *in_data, void *) {
               // The host may hand the same in-data to the next command of the frame: keep its own callbacks.
-              if (in_data->inter.checkout_param != &BendingCheckout) t_host_inter = in_data->inter;
+              if (in_data->inter.checkout_param != &BendingCheckout) Bending().host_inter = in_data->inter;
               in_data->inter.checkout_param = &BendingCheckout;
               in_data->inter.checkin_param = &UnbendingCheckin;
           }) {
-        t_bend_layer = std::move(bend);
+        Bending().bend = std::move(bend);
     }
     ~BendScope() {
-        t_bend_layer = nullptr;
-        t_unbent.clear();
+        Bending().bend = nullptr;
+        Bending().unbent.clear();
     }
     HookScope hook_;
 };
