@@ -48,6 +48,34 @@ inline void tiePair(int32_t *leftLink, int32_t *rightLink, int32_t left, int32_t
     }
 }
 
+// The tie pass over the groups of one row, the separations of its depth samples given. With the group size
+// known at compile time (kN > 0) the loop over a group unrolls; kN == 0 takes it from g.N.
+template <int32_t kN>
+void tieGroups(const StereogramGeometry &g, const PF_Pixel8 *seps, int32_t *leftLink, int32_t *rightLink) {
+    const int32_t W = g.W;
+    const int32_t N = kN > 0 ? kN : g.N;
+    int32_t x = 0;
+    for (int32_t ox = 0; ox < g.w; ++ox, x += N) {
+        int32_t sep;
+        memcpy(&sep, seps + ox, sizeof sep);
+        // trunc(x - sep / 2.0) is x - ceil(sep / 2) wherever it is not negative.
+        const int32_t left0 = x - (sep - (sep >> 1));
+        if (left0 >= 0 && left0 + (N - 1) + sep < W) {
+            // Every pixel of the group has both ends inside the row.
+            for (int32_t k = 0; k < N; ++k) tiePair(leftLink, rightLink, left0 + k, left0 + k + sep);
+            continue;
+        }
+        for (int32_t k = 0; k < N; ++k) {
+            int32_t left = left0 + k;
+            // An odd separation puts x - sep / 2.0 at -0.5 here, which truncates to 0, not -1.
+            if (left == -1 && (sep & 1)) left = 0;
+            const int32_t right = left + sep;
+            if (left < 0 || right >= W) continue;
+            tiePair(leftLink, rightLink, left, right);
+        }
+    }
+}
+
 }  // namespace
 
 void TieRow(const StereogramGeometry &g, const SeparationTable &table, const PF_Pixel8 *depthRow, RowArrays &rows) {
@@ -68,25 +96,12 @@ void TieRow(const StereogramGeometry &g, const SeparationTable &table, const PF_
         const int32_t sep = table.sep[(int32_t(p.red) + p.green + p.blue) / 3];  // the mean of the colours, truncated
         memcpy(seps + ox, &sep, sizeof sep);
     }
-    int32_t x = 0;
-    for (int32_t ox = 0; ox < g.w; ++ox, x += N) {
-        int32_t sep;
-        memcpy(&sep, seps + ox, sizeof sep);
-        // trunc(x - sep / 2.0) is x - ceil(sep / 2) wherever it is not negative.
-        const int32_t left0 = x - (sep - (sep >> 1));
-        if (left0 >= 0 && left0 + (N - 1) + sep < W) {
-            // Every pixel of the group has both ends inside the row.
-            for (int32_t k = 0; k < N; ++k) tiePair(leftLink, rightLink, left0 + k, left0 + k + sep);
-            continue;
-        }
-        for (int32_t k = 0; k < N; ++k) {
-            int32_t left = left0 + k;
-            // An odd separation puts x - sep / 2.0 at -0.5 here, which truncates to 0, not -1.
-            if (left == -1 && (sep & 1)) left = 0;
-            const int32_t right = left + sep;
-            if (left < 0 || right >= W) continue;
-            tiePair(leftLink, rightLink, left, right);
-        }
+    switch (N) {
+        case 1: tieGroups<1>(g, seps, leftLink, rightLink); break;
+        case 2: tieGroups<2>(g, seps, leftLink, rightLink); break;
+        case 3: tieGroups<3>(g, seps, leftLink, rightLink); break;
+        case 4: tieGroups<4>(g, seps, leftLink, rightLink); break;
+        default: tieGroups<0>(g, seps, leftLink, rightLink); break;
     }
 }
 
