@@ -511,11 +511,11 @@ void FastBlur8(PF_EffectWorld &world, double radius) {
     const double sigma = std::min(radius, 200000.0);
     int widths[3];
     BoxWidthsForGaussian(sigma, widths);
-    int radii[3];
-    int passes = 0;
-    for (int width : widths)
-        if (width > 1) radii[passes++] = (width - 1) / 2;
-    if (passes == 0) return;
+    // Three boxes at every radius, each at least 3 wide: the cost stays the same from the smallest radius to the
+    // largest, and below sigma sqrt(2) (three 3-wide boxes) the blur is that smallest one.
+    const int passes = 3;
+    int radii[passes];
+    for (int p = 0; p < passes; ++p) radii[p] = std::max(1, (widths[p] - 1) / 2);
 
     const int w = v.width, h = v.height;
     // Widths up to 255 divide in 32 bits; the cap on sigma keeps wider ones within the 64-bit divider's range.

@@ -13,8 +13,9 @@ namespace vbhost {
 PF_Err CopyPixels(const PF_EffectWorld &src, Depth sd, const PF_Rect *src_r, PF_EffectWorld &dst, Depth dd,
                   const PF_Rect *dst_r);
 
-// Fast blur of an 8-bit world in place, cost independent of radius (three box passes per axis approximating a
-// Gaussian whose sigma is about `radius` pixels), all four channels (straight alpha), edges clamped.
+// Fast blur of an 8-bit world in place, cost independent of radius (three box passes per axis, at every radius,
+// approximating a Gaussian whose sigma is about `radius` pixels; each box is at least 3 wide, so radii below
+// sqrt(2) all blur as sigma sqrt(2)), all four channels (straight alpha), edges clamped.
 // radius <= 0 or NaN, or a world without pixels: no change.
 void FastBlur8(PF_EffectWorld &world, double radius);
 

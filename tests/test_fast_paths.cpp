@@ -186,9 +186,9 @@ TEST(FastAveraging, MatchesPlainDivisionForEveryGroupSize) {
 
 // ---------------------------------------------------------------- the host's blur
 
-// The blur as its definition reads: the box widths whose variances add up to sigma squared, then each box pass
-// over every row and then each over every column, a window of 2r + 1 pixels with edge pixels repeated, and the
-// window's sum divided by its width, rounded to nearest.
+// The blur as its definition reads: the three box widths whose variances add up to sigma squared, each at least
+// 3, then each box pass over every row and then each over every column, a window of 2r + 1 pixels with edge
+// pixels repeated, and the window's sum divided by its width, rounded to nearest.
 void PlainBoxBlur(std::vector<uint8_t> &px, int w, int h, double radius) {
     const double sigma = std::min(radius, 200000.0);
     const double ideal = std::sqrt(12.0 * sigma * sigma / 3 + 1.0);
@@ -198,7 +198,7 @@ void PlainBoxBlur(std::vector<uint8_t> &px, int w, int h, double radius) {
     std::vector<int> radii;
     for (int i = 0; i < 3; ++i) {
         const int width = i < m ? wl : wl + 2;
-        if (width > 1) radii.push_back((width - 1) / 2);
+        radii.push_back(std::max(1, (width - 1) / 2));
     }
     auto pass = [&](bool rows, int r) {
         const std::vector<uint8_t> in = px;
@@ -225,7 +225,7 @@ TEST(FastBlur, MatchesThePlainBoxPassesExactly) {
     } sizes[] = {{1, 1}, {3, 2}, {17, 9}, {64, 40}, {301, 5}, {5, 130}};
     std::mt19937 gen(5);
     for (const Size &size : sizes) {
-        for (double radius : {0.5, 1.0, 2.5, 7.0, 30.0, 100.0, 300.0}) {
+        for (double radius : {0.5, 1.0, 1.2, 2.5, 7.0, 30.0, 100.0, 300.0}) {
             // The plain blur costs the window per pixel; radius 300 takes the wide-box division path.
             if (radius > 50 && size.w * size.h > 1000) continue;
             std::vector<uint8_t> px(size_t(size.w) * size.h * 4);

@@ -396,6 +396,34 @@ TEST(FastBlur8, SpreadsSymmetricallyAndKeepsEnergy) {
     }
 }
 
+TEST(FastBlur8, ThreeBoxesAtEveryRadiusSetHowFarADotSpreads) {
+    // Three boxes of widths w1..w3 carry a dot (w1 + w2 + w3 - 3) / 2 pixels each way. Small radii still take
+    // three 3-wide boxes, so they all reach 3 pixels and blur alike; larger ones reach further.
+    struct Case {
+        double radius;
+        int reach;
+    } cases[] = {{0.1, 3}, {0.5, 3}, {1.0, 3}, {1.4, 3}, {2.0, 4}, {3.0, 7}};
+    std::vector<unsigned char> smallest;
+    for (const Case &c : cases) {
+        TestWorld w(31, 1, Depth::k8);
+        w.fill(0, 0, 0, 0);
+        for (int ch = 0; ch < 4; ++ch) w.set(15, 0, ch, 255);
+        vbhost::FastBlur8(w.world, c.radius);
+        for (int x = 0; x < 31; ++x) {
+            const int distance = x < 15 ? 15 - x : x - 15;
+            if (distance <= c.reach)
+                EXPECT_GT(w.get(x, 0, 1), 0) << "radius " << c.radius << ": pixel " << x << " within reach";
+            else
+                EXPECT_EQ(w.get(x, 0, 1), 0) << "radius " << c.radius << ": pixel " << x << " beyond reach";
+            EXPECT_EQ(w.get(x, 0, 1), w.get(30 - x, 0, 1)) << "radius " << c.radius << ": symmetry at " << x;
+        }
+        if (c.reach == 3) {
+            if (smallest.empty()) smallest = w.bytes;
+            EXPECT_EQ(w.bytes, smallest) << "radius " << c.radius << " blurs unlike radius " << cases[0].radius;
+        }
+    }
+}
+
 TEST(FastBlur8, RadiusActsLikeGaussianSigma) {
     // A Gaussian's step response rises from 10% to 90% over 2.563 sigma.
     for (double radius : {4.0, 10.0, 25.0}) {
