@@ -57,7 +57,7 @@ CallContext *Host::Impl::Context(PF_ProgPtr effect_ref) {
 
 // ---------------------------------------------------------------- worlds
 
-WorldRec *Host::Impl::NewWorldLocked(int width, int height, Depth depth, WorldOwner owner, bool clear,
+WorldRec *Host::Impl::NewWorldLocked(int width, int height, Depth depth, WorldOwner owner, WorldFill fill,
                                      PF_Err *err) {
     *err = PF_Err_NONE;
     if (width <= 0 || height <= 0 || width > PF_MAX_WORLD_DIMENSION || height > PF_MAX_WORLD_DIMENSION) {
@@ -75,9 +75,12 @@ WorldRec *Host::Impl::NewWorldLocked(int width, int height, Depth depth, WorldOw
         *err = PF_Err_OUT_OF_MEMORY;
         return nullptr;
     }
-    std::memset(rec->memory.get(), kPaddingByte, bytes);
-    for (int y = 0; y < height; ++y)
-        std::memset(rec->memory.get() + std::size_t(y) * rowbytes, clear ? 0 : kUnclearedByte, row_pixels);
+    // Every byte is written once: the pixels as asked, the padding with its own pattern.
+    for (int y = 0; y < height; ++y) {
+        unsigned char *row = rec->memory.get() + std::size_t(y) * rowbytes;
+        if (fill != WorldFill::kNone) std::memset(row, fill == WorldFill::kZero ? 0 : kUnclearedByte, row_pixels);
+        std::memset(row + row_pixels, kPaddingByte, rowbytes - row_pixels);
+    }
     rec->depth = depth;
     rec->owner = owner;
     PF_EffectWorld &d = rec->desc;
@@ -106,16 +109,15 @@ bool paddingIntact(const WorldRec &rec) {
     return true;
 }
 
-// FNV-1a over the pixel bytes of every row (padding excluded).
-std::uint64_t pixelChecksum(const WorldRec &rec) {
+// True when a lent world's pixels are still those it was filled from.
+bool lentPixelsIntact(const WorldRec &rec) {
     const PF_EffectWorld &d = rec.desc;
-    const std::size_t used = std::size_t(d.width) * PixelSize(rec.depth);
-    std::uint64_t h = 1469598103934665603ull;
+    const std::size_t used = rec.lent->row_bytes();
     for (int y = 0; y < d.height; ++y) {
         const unsigned char *row = static_cast<const unsigned char *>(d.data) + std::size_t(y) * d.rowbytes;
-        for (std::size_t i = 0; i < used; ++i) h = (h ^ row[i]) * 1099511628211ull;
+        if (std::memcmp(row, rec.lent->bytes.data() + used * std::size_t(y), used) != 0) return false;
     }
-    return h;
+    return true;
 }
 
 }  // namespace
@@ -124,7 +126,7 @@ void Host::Impl::FreeWorldLocked(const void *data) {
     auto it = worlds.find(data);
     if (it == worlds.end()) return;
     const WorldRec &rec = *it->second;
-    if (!paddingIntact(rec) || (rec.read_only && pixelChecksum(rec) != rec.checksum)) ++damaged_worlds;
+    if (!paddingIntact(rec) || (rec.lent && !lentPixelsIntact(rec))) ++damaged_worlds;
     worlds.erase(it);
 }
 
@@ -147,13 +149,23 @@ bool Host::Impl::ValidWorldLocked(const PF_EffectWorld *world, Depth *depth) con
     return true;
 }
 
-WorldRec *Host::Impl::WorldFromImageLocked(const Image &image, bool read_only) {
+WorldRec *Host::Impl::WorldFromImageLocked(const Image &image) {
     PF_Err err = PF_Err_NONE;
-    WorldRec *rec = NewWorldLocked(image.width, image.height, image.depth, WorldOwner::kHost, true, &err);
+    WorldRec *rec = NewWorldLocked(image.width, image.height, image.depth, WorldOwner::kHost, WorldFill::kNone, &err);
+    if (rec) WritePixels(rec->desc, rec->depth, image);
+    return rec;
+}
+
+WorldRec *Host::Impl::LentWorldLocked(const std::shared_ptr<const LayerPixels> &pixels) {
+    PF_Err err = PF_Err_NONE;
+    WorldRec *rec =
+        NewWorldLocked(pixels->width, pixels->height, pixels->depth, WorldOwner::kHost, WorldFill::kNone, &err);
     if (rec) {
-        WritePixels(rec->desc, rec->depth, image);
-        rec->read_only = read_only;
-        if (read_only) rec->checksum = pixelChecksum(*rec);
+        const std::size_t used = pixels->row_bytes();
+        for (int y = 0; y < pixels->height; ++y)
+            std::memcpy(static_cast<unsigned char *>(rec->desc.data) + std::size_t(y) * rec->desc.rowbytes,
+                        pixels->bytes.data() + used * std::size_t(y), used);
+        rec->lent = pixels;
     }
     return rec;
 }
@@ -164,7 +176,8 @@ PF_Err Host::Impl::NewWorld(PF_ProgPtr ref, A_long w, A_long h, PF_NewWorldFlags
     if (!err) {
         std::lock_guard<std::mutex> lock(mu);
         WorldRec *rec = NewWorldLocked(w, h, Depth::k8, WorldOwner::kPluginNewWorld,
-                                       (flags & PF_NewWorldFlag_CLEAR_PIXELS) != 0, &err);
+                                       (flags & PF_NewWorldFlag_CLEAR_PIXELS) ? WorldFill::kZero : WorldFill::kGarbage,
+                                       &err);
         if (rec) *world = rec->desc;
     }
     Log("new_world", err);
@@ -395,7 +408,7 @@ A_Err Host::Impl::AegpNew(AEGP_PluginID, AEGP_WorldType type, A_long w, A_long h
     if (!err && world == nullptr) err = PF_Err_BAD_CALLBACK_PARAM;
     if (!err) {
         std::lock_guard<std::mutex> lock(mu);
-        WorldRec *rec = NewWorldLocked(w, h, depth, WorldOwner::kPluginAegp, false, &err);
+        WorldRec *rec = NewWorldLocked(w, h, depth, WorldOwner::kPluginAegp, WorldFill::kGarbage, &err);
         if (rec) {
             aegp_worlds[toHandle(rec)] = rec->desc.data;
             *world = toHandle(rec);

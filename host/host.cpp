@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 
@@ -107,22 +108,53 @@ void Host::Impl::ResetParamsLocked() {
     layer_ids.push_back(0);  // index 0 always shows the input layer
 }
 
-bool Host::Impl::LayerImageLocked(int layer_id, A_long time, A_long time_scale, int downsample, Image *out) const {
+const Image *Host::Impl::LayerFrameLocked(int layer_id, A_long time, A_long time_scale, std::size_t *index) const {
     auto it = layers.find(layer_id);
-    if (it == layers.end() || it->second.frames.empty()) return false;
+    if (it == layers.end() || it->second.frames.empty()) return nullptr;
     // Times in another scale are brought to the host's before the frame is picked.
     long long t = time;
     if (time_scale != 0 && A_u_long(time_scale) != opts.time_scale)
         t = t * (long long)opts.time_scale / (long long)time_scale;
     const long long step = opts.time_step > 0 ? opts.time_step : 1;
-    long long index = t >= 0 ? t / step : 0;
-    index = std::min<long long>(index, (long long)it->second.frames.size() - 1);
-    const Image &picture = it->second.frames[std::size_t(index)];
-    if (picture.width <= 0 || picture.height <= 0) return false;
-    // Shrink first, then widen: every depth then carries the same 8-bit values of a downsampled picture.
-    Image small = Downsample(picture, downsample);
-    *out = small.depth == opts.project_depth ? std::move(small) : ConvertImage(small, opts.project_depth);
+    long long i = t >= 0 ? t / step : 0;
+    i = std::min<long long>(i, (long long)it->second.frames.size() - 1);
+    const Image &picture = it->second.frames[std::size_t(i)];
+    if (picture.width <= 0 || picture.height <= 0) return nullptr;
+    *index = std::size_t(i);
+    return &picture;
+}
+
+bool Host::Impl::LayerSizeLocked(int layer_id, A_long time, A_long time_scale, int downsample, int *width,
+                                 int *height) const {
+    std::size_t index = 0;
+    const Image *picture = LayerFrameLocked(layer_id, time, time_scale, &index);
+    if (picture == nullptr) return false;
+    const int factor = std::max(1, downsample);
+    *width = (picture->width + factor - 1) / factor;
+    *height = (picture->height + factor - 1) / factor;
     return true;
+}
+
+PF_Err Host::Impl::LayerPixelsLocked(int layer_id, A_long time, A_long time_scale, int downsample,
+                                     std::shared_ptr<const LayerPixels> *out) {
+    out->reset();
+    std::size_t index = 0;
+    const Image *picture = LayerFrameLocked(layer_id, time, time_scale, &index);
+    if (picture == nullptr) return PF_Err_NONE;
+    const int factor = std::max(1, downsample);
+    const auto key = std::make_tuple(layer_id, index, factor, int(opts.project_depth));
+    auto it = layer_pixels.find(key);
+    if (it == layer_pixels.end()) {
+        try {
+            // Shrink first, then widen: every depth then carries the same 8-bit values of a downsampled picture.
+            auto made = std::make_shared<const LayerPixels>(PackPixels(*picture, factor, opts.project_depth));
+            it = layer_pixels.emplace(key, std::move(made)).first;
+        } catch (const std::bad_alloc &) {
+            return PF_Err_OUT_OF_MEMORY;
+        }
+    }
+    *out = it->second;
+    return PF_Err_NONE;
 }
 
 // ---------------------------------------------------------------- parameter callbacks
@@ -179,9 +211,10 @@ PF_Err Host::Impl::CheckoutParam(PF_ProgPtr ref, PF_ParamIndex index, A_long tim
                 std::memset(&param->u.ld, 0, sizeof param->u.ld);
                 const int layer = index == 0 ? input_layer : layer_ids[std::size_t(index)];
                 const int downsample = ctx->frame ? ctx->frame->downsample : 1;
-                Image picture;
-                if (layer != 0 && LayerImageLocked(layer, time, scale, downsample, &picture)) {
-                    WorldRec *world = WorldFromImageLocked(picture, true);
+                std::shared_ptr<const LayerPixels> pixels;
+                if (layer != 0) err = LayerPixelsLocked(layer, time, scale, downsample, &pixels);
+                if (pixels) {
+                    WorldRec *world = LentWorldLocked(pixels);
                     if (world == nullptr) {
                         err = PF_Err_OUT_OF_MEMORY;
                     } else {
@@ -264,13 +297,14 @@ PF_Err Host::Impl::CheckoutLayerPixels(PF_ProgPtr ref, A_long id, PF_EffectWorld
         } else {
             Frame::LayerCheckout &lc = it->second;
             if (lc.world == nullptr) {
-                Image picture;
-                if (!LayerImageLocked(input_layer, lc.time, A_long(opts.time_scale), f.downsample, &picture)) {
-                    err = PF_Err_BAD_CALLBACK_PARAM;
-                } else if (WorldRec *world = WorldFromImageLocked(picture, true)) {
+                std::shared_ptr<const LayerPixels> picture;
+                err = LayerPixelsLocked(input_layer, lc.time, A_long(opts.time_scale), f.downsample, &picture);
+                if (!err && !picture) err = PF_Err_BAD_CALLBACK_PARAM;
+                WorldRec *world = err ? nullptr : LentWorldLocked(picture);
+                if (world) {
                     f.owned_worlds.push_back(world->desc.data);
                     lc.world = &world->desc;
-                } else {
+                } else if (!err) {
                     err = PF_Err_OUT_OF_MEMORY;
                 }
             }
@@ -315,7 +349,8 @@ PF_Err Host::Impl::CheckoutOutput(PF_ProgPtr ref, PF_EffectWorld **output) {
         Frame &f = *ctx->frame;
         if (f.output == nullptr) {
             // Transparent black, in the project's depth, the input layer's size at render resolution.
-            WorldRec *world = NewWorldLocked(f.width, f.height, opts.project_depth, WorldOwner::kHost, true, &err);
+            WorldRec *world =
+                NewWorldLocked(f.width, f.height, opts.project_depth, WorldOwner::kHost, WorldFill::kZero, &err);
             if (world) {
                 f.owned_worlds.push_back(world->desc.data);
                 f.output = &world->desc;
@@ -526,11 +561,11 @@ void Host::SetInputLayer(int layer_id) {
     if (layer_id != 0 && impl_->layers.count(layer_id) == 0)
         throw std::invalid_argument("SetInputLayer: no layer " + std::to_string(layer_id));
     impl_->input_layer = layer_id;
-    Image picture;
-    if (impl_->LayerImageLocked(layer_id, 0, A_long(impl_->opts.time_scale), 1, &picture)) {
-        impl_->in.width = picture.width;
-        impl_->in.height = picture.height;
-        impl_->in.extent_hint = PF_LRect{0, 0, picture.width, picture.height};
+    int width = 0, height = 0;
+    if (impl_->LayerSizeLocked(layer_id, 0, A_long(impl_->opts.time_scale), 1, &width, &height)) {
+        impl_->in.width = width;
+        impl_->in.height = height;
+        impl_->in.extent_hint = PF_LRect{0, 0, width, height};
     }
 }
 
@@ -554,14 +589,12 @@ FrameResult Host::RenderFrame(const FrameRequest &request) {
     Depth depth;
     {
         std::lock_guard<std::mutex> lock(h.mu);
-        Image input;
-        if (!h.LayerImageLocked(h.input_layer, request.time, A_long(h.opts.time_scale), frame.downsample, &input)) {
+        if (!h.LayerSizeLocked(h.input_layer, request.time, A_long(h.opts.time_scale), frame.downsample,
+                               &frame.width, &frame.height)) {
             res.pre_render_err = PF_Err_BAD_CALLBACK_PARAM;
             res.message = "RenderFrame: no input layer with a picture at this time";
             return res;
         }
-        frame.width = input.width;
-        frame.height = input.height;
         depth = h.opts.project_depth;
         params.FromCopies(h.defs);
         h.live_contexts.insert(&ctx);
@@ -664,7 +697,7 @@ PF_EffectWorld *Host::MakeWorld(const Image &image) {
 PF_EffectWorld *Host::MakeWorld(int width, int height, Depth depth) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     PF_Err err = PF_Err_NONE;
-    WorldRec *rec = impl_->NewWorldLocked(width, height, depth, WorldOwner::kHost, true, &err);
+    WorldRec *rec = impl_->NewWorldLocked(width, height, depth, WorldOwner::kHost, WorldFill::kZero, &err);
     if (rec == nullptr)
         throw std::invalid_argument("MakeWorld: cannot make a " + std::to_string(width) + "x" +
                                     std::to_string(height) + " world");

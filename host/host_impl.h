@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vbhost {
@@ -28,6 +29,20 @@ void WritePixels(PF_EffectWorld &world, Depth depth, const Image &image);
 // Box-averages a picture down by an integer factor (the last box of a row or column may be partial).
 Image Downsample(const Image &src, int factor);
 
+// A layer frame's pixels as the host lends them: at render resolution, in the project's depth, rows packed
+// without padding. Made once per layer frame and copied into a fresh world for every checkout.
+struct LayerPixels {
+    int width = 0;
+    int height = 0;
+    Depth depth = Depth::k8;
+    std::vector<unsigned char> bytes;  // height rows of width * PixelSize(depth) bytes
+    std::size_t row_bytes() const { return std::size_t(width) * std::size_t(PixelSize(depth)); }
+};
+// The pixels of a picture box-averaged down by a factor in its own depth (as Downsample does), then converted
+// to the given depth (as ConvertImage does) and rounded and clamped as a world of that depth holds them. A
+// factor of 1 reads the picture itself, without copying it first.
+LayerPixels PackPixels(const Image &src, int downsample, Depth depth);
+
 // Who owns a world's pixels, which decides who may dispose of it and whether the ledger counts it.
 enum class WorldOwner { kHost, kPluginNewWorld, kPluginAegp };
 
@@ -36,9 +51,14 @@ struct WorldRec {
     Depth depth = Depth::k8;
     WorldOwner owner = WorldOwner::kHost;
     PF_EffectWorld desc{};  // the host's own description of the pixels
-    bool read_only = false;      // a layer lent to the effect: its pixels must come back unchanged
-    std::uint64_t checksum = 0;  // of the pixels of a read-only world when it was lent
+    // A layer lent to the effect for reading: the pixels it was filled from, which it must still hold when
+    // it comes back. Null for every other world.
+    std::shared_ptr<const LayerPixels> lent;
 };
+
+// What a new world's pixels start as: zeros, recognisable garbage, or nothing at all for a world the host
+// fills completely itself right away (its row padding is written in every case).
+enum class WorldFill { kZero, kGarbage, kNone };
 
 struct HandleRec {
     void *master = nullptr;  // what the PF_Handle points at: the data address
@@ -138,6 +158,10 @@ struct Host::Impl {
     std::vector<int> layer_ids;                           // layer parameters: the layer assigned, 0 for none
     std::vector<Host::UiUpdate> ui_updates;
     std::map<int, Layer> layers;
+    // Layer frames already made into the pixels the host lends, by layer id, frame index, downsample factor and
+    // depth. Layers never change once added and their ids are never reused, so an entry stays right for the
+    // host's lifetime; worlds lent from an entry share it.
+    std::map<std::tuple<int, std::size_t, int, int>, std::shared_ptr<const LayerPixels>> layer_pixels;
     int next_layer_id = 1;
     int input_layer = 0;
     std::set<const CallContext *> live_contexts;
@@ -157,20 +181,28 @@ struct Host::Impl {
     CallContext *Context(PF_ProgPtr effect_ref);
 
     // ---- worlds ----
-    // Makes a padded world; clear selects zeroed pixels (else a recognisable garbage pattern). Caller holds mu.
-    WorldRec *NewWorldLocked(int width, int height, Depth depth, WorldOwner owner, bool clear, PF_Err *err);
+    // Makes a padded world whose pixels start as `fill` says. Caller holds mu.
+    WorldRec *NewWorldLocked(int width, int height, Depth depth, WorldOwner owner, WorldFill fill, PF_Err *err);
     void FreeWorldLocked(const void *data);
     bool DepthOfLocked(const void *data, Depth *depth) const;
     // True when the description points at a world of this host and stays inside its pixels. Caller holds mu.
     bool ValidWorldLocked(const PF_EffectWorld *world, Depth *depth) const;
-    // A host-owned world for a frame or a checkout, filled from the picture; read_only marks a lent layer.
-    // Caller holds mu.
-    WorldRec *WorldFromImageLocked(const Image &image, bool read_only = false);
+    // A host-owned world filled from the picture. Caller holds mu.
+    WorldRec *WorldFromImageLocked(const Image &image);
+    // A host-owned world lent to the effect for reading, filled from a layer frame's pixels. Caller holds mu.
+    WorldRec *LentWorldLocked(const std::shared_ptr<const LayerPixels> &pixels);
 
     // ---- layers ----
-    // The picture a layer shows at a time, in the project's depth, at 1/downsample resolution; false if the
-    // layer does not exist or has no frames. Caller holds mu.
-    bool LayerImageLocked(int layer_id, A_long time, A_long time_scale, int downsample, Image *out) const;
+    // The picture a layer shows at a time and its index among the layer's frames; null if the layer does not
+    // exist, has no frames or shows an empty picture then. Caller holds mu.
+    const Image *LayerFrameLocked(int layer_id, A_long time, A_long time_scale, std::size_t *index) const;
+    // The size of that picture at 1/downsample resolution, without making it; false as above. Caller holds mu.
+    bool LayerSizeLocked(int layer_id, A_long time, A_long time_scale, int downsample, int *width,
+                         int *height) const;
+    // That picture in the project's depth at 1/downsample resolution, made on first use and kept. PF_Err_NONE
+    // with *out null when there is no picture; PF_Err_OUT_OF_MEMORY when it cannot be made. Caller holds mu.
+    PF_Err LayerPixelsLocked(int layer_id, A_long time, A_long time_scale, int downsample,
+                             std::shared_ptr<const LayerPixels> *out);
 
     // ---- parameters ----
     // Resets the definitions to the host's own input layer at index 0. Caller holds mu.

@@ -72,34 +72,52 @@ Image ConvertImage(const Image &src, Depth to) {
     return out;
 }
 
+namespace {
+
+// Stores channel values as a world of a depth holds them: each value made a channel by conv.
+template <typename Chan, typename Conv>
+void storeChannels(const float *in, std::size_t n, unsigned char *out, Conv conv) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Chan c = conv(in[i]);
+        std::memcpy(out + i * sizeof c, &c, sizeof c);
+    }
+}
+
+// The channels of a world of a depth as the host's picture holds them.
+template <typename Chan>
+void loadChannels(const unsigned char *in, std::size_t n, float *out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        Chan c;
+        std::memcpy(&c, in + i * sizeof c, sizeof c);
+        out[i] = float(c);
+    }
+}
+
+// Stores n channel values, already in the world's depth, rounded and clamped to its range.
+void storeRounded(const float *in, std::size_t n, unsigned char *out, Depth depth) {
+    switch (depth) {
+    case Depth::k8: storeChannels<A_u_char>(in, n, out, [](float v) { return A_u_char(clampRound(v, 255.0f)); }); break;
+    case Depth::k16:
+        storeChannels<A_u_short>(in, n, out, [](float v) { return A_u_short(clampRound(v, 32768.0f)); });
+        break;
+    case Depth::k32: storeChannels<float>(in, n, out, [](float v) { return v; }); break;
+    }
+}
+
+}  // namespace
+
 Image ReadPixels(const PF_EffectWorld &world, Depth depth) {
     if (world.width < 0 || world.height < 0) throw std::invalid_argument("ReadWorld: negative world size");
     Image img(world.width, world.height, depth);
     if (world.data == nullptr) return img;
+    const std::size_t channels = std::size_t(world.width) * 4;
     for (int y = 0; y < world.height; ++y) {
         const unsigned char *row = static_cast<const unsigned char *>(world.data) + std::ptrdiff_t(y) * world.rowbytes;
-        for (int x = 0; x < world.width; ++x) {
-            float *o = img.at(x, y);
-            switch (depth) {
-            case Depth::k8: {
-                PF_Pixel8 p;
-                std::memcpy(&p, row + std::size_t(x) * sizeof p, sizeof p);
-                o[0] = p.alpha, o[1] = p.red, o[2] = p.green, o[3] = p.blue;
-                break;
-            }
-            case Depth::k16: {
-                PF_Pixel16 p;
-                std::memcpy(&p, row + std::size_t(x) * sizeof p, sizeof p);
-                o[0] = p.alpha, o[1] = p.red, o[2] = p.green, o[3] = p.blue;
-                break;
-            }
-            case Depth::k32: {
-                PF_PixelFloat p;
-                std::memcpy(&p, row + std::size_t(x) * sizeof p, sizeof p);
-                o[0] = p.alpha, o[1] = p.red, o[2] = p.green, o[3] = p.blue;
-                break;
-            }
-            }
+        float *o = img.argb.data() + channels * std::size_t(y);
+        switch (depth) {
+        case Depth::k8: loadChannels<A_u_char>(row, channels, o); break;
+        case Depth::k16: loadChannels<A_u_short>(row, channels, o); break;
+        case Depth::k32: loadChannels<float>(row, channels, o); break;
         }
     }
     return img;
@@ -111,32 +129,55 @@ void WritePixels(PF_EffectWorld &world, Depth depth, const Image &image) {
                                     std::to_string(image.height) + ", world is " + std::to_string(world.width) +
                                     "x" + std::to_string(world.height));
     if (world.data == nullptr) throw std::invalid_argument("WriteWorld: world has no pixels");
-    const Image src = image.depth == depth ? image : ConvertImage(image, depth);
+    Image converted;
+    if (image.depth != depth) converted = ConvertImage(image, depth);
+    const Image &src = image.depth == depth ? image : converted;
+    const std::size_t channels = std::size_t(world.width) * 4;
     for (int y = 0; y < world.height; ++y) {
         unsigned char *row = static_cast<unsigned char *>(world.data) + std::ptrdiff_t(y) * world.rowbytes;
-        for (int x = 0; x < world.width; ++x) {
-            const float *v = src.at(x, y);
-            switch (depth) {
-            case Depth::k8: {
-                PF_Pixel8 p{A_u_char(clampRound(v[0], 255.0f)), A_u_char(clampRound(v[1], 255.0f)),
-                            A_u_char(clampRound(v[2], 255.0f)), A_u_char(clampRound(v[3], 255.0f))};
-                std::memcpy(row + std::size_t(x) * sizeof p, &p, sizeof p);
-                break;
-            }
-            case Depth::k16: {
-                PF_Pixel16 p{A_u_short(clampRound(v[0], 32768.0f)), A_u_short(clampRound(v[1], 32768.0f)),
-                             A_u_short(clampRound(v[2], 32768.0f)), A_u_short(clampRound(v[3], 32768.0f))};
-                std::memcpy(row + std::size_t(x) * sizeof p, &p, sizeof p);
-                break;
-            }
-            case Depth::k32: {
-                PF_PixelFloat p{v[0], v[1], v[2], v[3]};
-                std::memcpy(row + std::size_t(x) * sizeof p, &p, sizeof p);
-                break;
-            }
-            }
+        storeRounded(src.argb.data() + channels * std::size_t(y), channels, row, depth);
+    }
+}
+
+LayerPixels PackPixels(const Image &src, int downsample, Depth depth) {
+    Image small;
+    if (downsample > 1) small = Downsample(src, downsample);
+    const Image &pic = downsample > 1 ? small : src;
+    LayerPixels out;
+    out.width = pic.width;
+    out.height = pic.height;
+    out.depth = depth;
+    out.bytes.resize(out.row_bytes() * std::size_t(out.height));
+    const std::size_t n = std::size_t(4) * std::size_t(pic.width) * std::size_t(pic.height);
+    const float *in = pic.argb.data();
+    unsigned char *o = out.bytes.data();
+    const Depth from = pic.depth;
+    if (from == depth) {
+        storeRounded(in, n, o, depth);
+    } else if (from == Depth::k8) {
+        // Widening repeats for every channel of a picture, and the float one searches; 256 values say it all.
+        float wide[256];
+        for (int v = 0; v < 256; ++v) wide[v] = Widen8(std::uint8_t(v), depth);
+        auto widen = [&wide](float v) { return wide[int(clampRound(v, 255.0f))]; };
+        if (depth == Depth::k16)
+            storeChannels<A_u_short>(in, n, o, [&widen](float v) { return A_u_short(widen(v)); });
+        else
+            storeChannels<float>(in, n, o, widen);
+    } else {
+        switch (depth) {
+        case Depth::k8:
+            storeChannels<A_u_char>(in, n, o, [from](float v) { return A_u_char(convertChannel(v, from, Depth::k8)); });
+            break;
+        case Depth::k16:
+            storeChannels<A_u_short>(in, n, o,
+                                     [from](float v) { return A_u_short(convertChannel(v, from, Depth::k16)); });
+            break;
+        case Depth::k32:
+            storeChannels<float>(in, n, o, [from](float v) { return convertChannel(v, from, Depth::k32); });
+            break;
         }
     }
+    return out;
 }
 
 Image Downsample(const Image &src, int factor) {
