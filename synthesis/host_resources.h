@@ -4,6 +4,9 @@
 #include "api/crt.h"
 #include "api/effect_api.h"
 #include "api/suites.h"
+#include "shell/suite_scoper.h"
+
+#include <new>
 
 // An 8-bit world the effect asked the host for. Disposed when the owner goes, whatever path the render took;
 // a description without pixels (never made, or its creation failed) is never disposed.
@@ -64,4 +67,32 @@ private:
     const PF_HandleSuite2 *suite_;
     PF_Handle handle_ = nullptr;
     void *address_ = nullptr;
+};
+
+// A suite acquired part-way through a call and held until this owner ends. Declared before the resources that
+// are made before the suite is needed, it still outlives them, so the suite is given back after they are.
+template <typename SUITE>
+class LateSuite {
+public:
+    LateSuite() = default;
+    ~LateSuite() {
+        if (held_) scoper()->~AEFX_SuiteScoper<SUITE>();
+    }
+    LateSuite(const LateSuite &) = delete;
+    LateSuite &operator=(const LateSuite &) = delete;
+
+    // Acquires through the scoped acquisition, which throws its integer when the suite is missing; nothing is
+    // held then.
+    const SUITE *Acquire(const PF_InData *in_data, const char *name, int32_t version, PF_OutData *out_data) {
+        if (held_) return scoper()->get();
+        new (storage_) AEFX_SuiteScoper<SUITE>(in_data, name, version, out_data);
+        held_ = true;
+        return scoper()->get();
+    }
+
+private:
+    AEFX_SuiteScoper<SUITE> *scoper() { return std::launder(reinterpret_cast<AEFX_SuiteScoper<SUITE> *>(storage_)); }
+
+    alignas(AEFX_SuiteScoper<SUITE>) unsigned char storage_[sizeof(AEFX_SuiteScoper<SUITE>)];
+    bool held_ = false;
 };

@@ -6,7 +6,6 @@
 #include "api/suites.h"
 #include "render/pixels.h"
 #include "shell/param_index.h"
-#include "shell/suite_scoper.h"
 #include "synthesis/geometry.h"
 #include "synthesis/host_resources.h"
 #include "synthesis/pattern_sources.h"
@@ -99,7 +98,10 @@ void RenderStereogram(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorld *
     TextureSize textureSize;
     if (textureInUse) textureSize = PrepareTextureSize(transform, textureIn.width, textureIn.height, period);
 
-    // Declared in reverse order of release: row arrays first, then the working worlds, then the conversions.
+    // Declared in reverse order of release: row arrays first, then the working worlds, then the conversions,
+    // and the suites, acquired only when first needed, last of all.
+    LateSuite<PF_HandleSuite2> handleSuite;
+    LateSuite<PF_WorldSuite2> worldSuite;
     HostWorld depth8(in_data), texture8(in_data), textureWork(in_data), depthWork(in_data);
 
     PF_Err err = depthWork.Create(w, h);
@@ -108,8 +110,8 @@ void RenderStereogram(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorld *
 
     const StereogramGeometry g = ComputeGeometry(w, period, info->oversampling, info->stereogram_type);
 
-    AEFX_SuiteScoper<PF_HandleSuite2> handleSuite(in_data, kPFHandleSuite, kPFHandleSuiteVersion2, out_data);
-    LockedHandle leftHandle(handleSuite.get()), rightHandle(handleSuite.get()), colorHandle(handleSuite.get());
+    const PF_HandleSuite2 *handles = handleSuite.Acquire(in_data, kPFHandleSuite, kPFHandleSuiteVersion2, out_data);
+    LockedHandle leftHandle(handles), rightHandle(handles), colorHandle(handles);
     const A_HandleSize rowBytes = A_HandleSize(g.W) * 4;
     if (!leftHandle.Allocate(rowBytes) || !rightHandle.Allocate(rowBytes) || !colorHandle.Allocate(rowBytes)) return;
 
@@ -119,10 +121,8 @@ void RenderStereogram(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorld *
     const double contrastFactor = ContrastFactor(info->dot_contrast);
 
     PF_PixelFormat format = PF_PixelFormat_INVALID;
-    {
-        AEFX_SuiteScoper<PF_WorldSuite2> worldSuite(in_data, kPFWorldSuite, kPFWorldSuiteVersion2, out_data);
-        err = worldSuite->PF_GetPixelFormat(output, &format);
-    }
+    const PF_WorldSuite2 *worlds = worldSuite.Acquire(in_data, kPFWorldSuite, kPFWorldSuiteVersion2, out_data);
+    err = worlds->PF_GetPixelFormat(output, &format);
     if (err != PF_Err_NONE) return;
 
     // In deep projects the depth map and the texture have the output's depth; the synthesis reads 8-bit copies.

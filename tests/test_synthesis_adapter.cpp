@@ -278,6 +278,58 @@ TEST(Adapter, PicturesNarrowerThanOneStripWriteNothing) {
     }
 }
 
+// ---------------------------------------------------------------- the order of host calls
+
+// The set-up calls in the order the generator makes them, then the releases: row arrays first, then the worlds,
+// and the two suites last of all, the later-acquired world suite before the handle suite.
+TEST(Adapter, HostCallsInSetUpOrderAndSuitesHeldToTheEnd) {
+    const Image texture = TexturePicture(64, 40);
+    struct Case {
+        const char *name;
+        int width;
+        std::vector<std::string> setUp;
+        int worlds;              // disposed after the row arrays
+        std::vector<std::string> suiteReleases;
+    };
+    const std::vector<std::string> arrays = {"host_new_handle", "host_lock_handle", "host_new_handle",
+                                             "host_lock_handle", "host_new_handle", "host_lock_handle"};
+    auto join = [](std::vector<std::string> a, const std::vector<std::string> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Case cases[] = {
+        {"16-bit, resized texture", 220,
+         join(join({"new_world", "new_world", "AcquireSuite:PF Handle Suite"}, arrays),
+              {"AcquireSuite:PF World Suite", "PF_GetPixelFormat", "new_world", "new_world", "copy",
+               "transform_world"}),
+         4, {"ReleaseSuite:PF World Suite", "ReleaseSuite:PF Handle Suite"}},
+        {"narrower than one strip", 100, join({"new_world", "new_world", "AcquireSuite:PF Handle Suite"}, arrays),
+         2, {"ReleaseSuite:PF Handle Suite"}},
+    };
+    for (const auto &c : cases) {
+        Scene s(Depth::k16, DepthPicture(c.width, 6), c.width, 6, &texture);
+        s.info.pattern = 3;
+        s.info.texture_transform = 2;
+        s.info.period = 100;
+        ASSERT_EQ(s.Render(), 0) << c.name;
+        std::vector<std::string> ops;
+        for (const auto &call : s.host->calls()) ops.push_back(call.op);
+
+        const size_t releases = 6 + size_t(c.worlds) + c.suiteReleases.size();
+        ASSERT_EQ(ops.size(), c.setUp.size() + releases) << c.name;
+        EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + long(c.setUp.size())), c.setUp) << c.name;
+        auto it = ops.begin() + long(c.setUp.size());
+        std::multiset<std::string> arrayReleases(it, it + 6);
+        EXPECT_EQ(arrayReleases.count("host_unlock_handle"), 3u) << c.name;
+        EXPECT_EQ(arrayReleases.count("host_dispose_handle"), 3u) << c.name;
+        it += 6;
+        EXPECT_EQ(std::vector<std::string>(it, it + c.worlds), std::vector<std::string>(size_t(c.worlds), "dispose_world"))
+            << c.name << ": the worlds after the row arrays";
+        it += c.worlds;
+        EXPECT_EQ(std::vector<std::string>(it, ops.end()), c.suiteReleases) << c.name << ": the suites last";
+    }
+}
+
 // ---------------------------------------------------------------- the working texture
 
 TEST(Adapter, TexturePixelsKeepTheirAlpha) {
