@@ -115,7 +115,7 @@ bool lentPixelsIntact(const WorldRec &rec) {
     const std::size_t used = rec.lent->row_bytes();
     for (int y = 0; y < d.height; ++y) {
         const unsigned char *row = static_cast<const unsigned char *>(d.data) + std::size_t(y) * d.rowbytes;
-        if (std::memcmp(row, rec.lent->bytes.data() + used * std::size_t(y), used) != 0) return false;
+        if (std::memcmp(row, rec.lent->bytes.get() + used * std::size_t(y), used) != 0) return false;
     }
     return true;
 }
@@ -164,7 +164,7 @@ WorldRec *Host::Impl::LentWorldLocked(const std::shared_ptr<const LayerPixels> &
         const std::size_t used = pixels->row_bytes();
         for (int y = 0; y < pixels->height; ++y)
             std::memcpy(static_cast<unsigned char *>(rec->desc.data) + std::size_t(y) * rec->desc.rowbytes,
-                        pixels->bytes.data() + used * std::size_t(y), used);
+                        pixels->bytes.get() + used * std::size_t(y), used);
         rec->lent = pixels;
     }
     return rec;

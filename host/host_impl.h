@@ -35,7 +35,8 @@ struct LayerPixels {
     int width = 0;
     int height = 0;
     Depth depth = Depth::k8;
-    std::vector<unsigned char> bytes;  // height rows of width * PixelSize(depth) bytes
+    // height rows of width * PixelSize(depth) bytes; left uninitialised until packed, as every byte is written
+    std::unique_ptr<unsigned char[]> bytes;
     std::size_t row_bytes() const { return std::size_t(width) * std::size_t(PixelSize(depth)); }
 };
 // The pixels of a picture box-averaged down by a factor in its own depth (as Downsample does), then converted

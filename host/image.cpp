@@ -108,17 +108,23 @@ void storeRounded(const float *in, std::size_t n, unsigned char *out, Depth dept
 
 Image ReadPixels(const PF_EffectWorld &world, Depth depth) {
     if (world.width < 0 || world.height < 0) throw std::invalid_argument("ReadWorld: negative world size");
-    Image img(world.width, world.height, depth);
-    if (world.data == nullptr) return img;
+    if (world.data == nullptr) return Image(world.width, world.height, depth);
+    // Row by row onto the end of the picture's channels: zero-filling them first would write the picture twice.
+    Image img;
+    img.width = world.width;
+    img.height = world.height;
+    img.depth = depth;
     const std::size_t channels = std::size_t(world.width) * 4;
+    img.argb.reserve(channels * std::size_t(world.height));
+    std::vector<float> row_values(channels);
     for (int y = 0; y < world.height; ++y) {
         const unsigned char *row = static_cast<const unsigned char *>(world.data) + std::ptrdiff_t(y) * world.rowbytes;
-        float *o = img.argb.data() + channels * std::size_t(y);
         switch (depth) {
-        case Depth::k8: loadChannels<A_u_char>(row, channels, o); break;
-        case Depth::k16: loadChannels<A_u_short>(row, channels, o); break;
-        case Depth::k32: loadChannels<float>(row, channels, o); break;
+        case Depth::k8: loadChannels<A_u_char>(row, channels, row_values.data()); break;
+        case Depth::k16: loadChannels<A_u_short>(row, channels, row_values.data()); break;
+        case Depth::k32: loadChannels<float>(row, channels, row_values.data()); break;
         }
+        img.argb.insert(img.argb.end(), row_values.begin(), row_values.end());
     }
     return img;
 }
@@ -147,10 +153,10 @@ LayerPixels PackPixels(const Image &src, int downsample, Depth depth) {
     out.width = pic.width;
     out.height = pic.height;
     out.depth = depth;
-    out.bytes.resize(out.row_bytes() * std::size_t(out.height));
+    out.bytes.reset(new unsigned char[out.row_bytes() * std::size_t(out.height)]);
     const std::size_t n = std::size_t(4) * std::size_t(pic.width) * std::size_t(pic.height);
     const float *in = pic.argb.data();
-    unsigned char *o = out.bytes.data();
+    unsigned char *o = out.bytes.get();
     const Depth from = pic.depth;
     if (from == depth) {
         storeRounded(in, n, o, depth);

@@ -1,0 +1,216 @@
+// How the stand-in host lends layer pixels to an effect: the delivered values at every source and project depth and
+// downsample, pictures kept between checkouts that an effect's writes cannot spoil, and the damage check on return.
+#include "host/host.h"
+#include "host/host_impl.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+using vbhost::Depth;
+using vbhost::Host;
+using vbhost::Image;
+
+namespace {
+
+// ---------------------------------------------------------------- an effect that copies a lent layer
+
+enum LendParam { L_INPUT, L_OTHER, L_COUNT };
+
+// Which layer the effect copies into its output (the input or the other layer parameter), and whether it then
+// writes into both layers it was lent.
+int g_source = L_INPUT;
+bool g_scribble = false;
+// The pixel format of the input as the effect was last lent it.
+PF_PixelFormat g_lent_format = PF_PixelFormat_INVALID;
+
+void scribble(const PF_EffectWorld &w, int pixel_size) {
+    for (A_long y = 0; y < w.height; ++y) {
+        unsigned char *row = static_cast<unsigned char *>(w.data) + std::ptrdiff_t(y) * w.rowbytes;
+        for (A_long i = 0; i < w.width * pixel_size; ++i) row[i] ^= 0x5A;
+    }
+}
+
+int pixelSizeOf(A_short bitdepth) { return bitdepth == 8 ? 4 : bitdepth == 16 ? 8 : 16; }
+
+PF_Err lendEffect(PF_Cmd cmd, PF_InData *in_data, PF_OutData *, PF_ParamDef *[], PF_LayerDef *, void *extra) {
+    switch (cmd) {
+    case PF_Cmd_PARAMS_SETUP: {
+        PF_ParamDef def{};
+        def.param_type = PF_Param_LAYER;
+        def.uu.id = L_OTHER;
+        return PF_ADD_PARAM(in_data, -1, &def);
+    }
+    case PF_Cmd_SMART_PRE_RENDER: {
+        auto *pre = static_cast<PF_PreRenderExtra *>(extra);
+        PF_CheckoutResult result{};
+        const PF_Err err = pre->cb->checkout_layer(in_data->effect_ref, 0, 0, &pre->input->output_request,
+                                                   in_data->current_time, in_data->time_step, in_data->time_scale,
+                                                   &result);
+        pre->output->result_rect = result.result_rect;
+        pre->output->max_result_rect = result.max_result_rect;
+        return err;
+    }
+    case PF_Cmd_SMART_RENDER: {
+        auto *render = static_cast<PF_SmartRenderExtra *>(extra);
+        const int psize = pixelSizeOf(render->input->bitdepth);
+        PF_EffectWorld *input = nullptr, *output = nullptr;
+        PF_Err err = render->cb->checkout_layer_pixels(in_data->effect_ref, 0, &input);
+        if (!err) err = render->cb->checkout_output(in_data->effect_ref, &output);
+        const void *table = nullptr;
+        if (!err && in_data->pica_basicP->AcquireSuite(kPFWorldSuite, kPFWorldSuiteVersion2, &table) == 0) {
+            err = static_cast<const PF_WorldSuite2 *>(table)->PF_GetPixelFormat(input, &g_lent_format);
+            in_data->pica_basicP->ReleaseSuite(kPFWorldSuite, kPFWorldSuiteVersion2);
+        }
+        PF_ParamDef other{};
+        if (!err)
+            err = PF_CHECKOUT_PARAM(in_data, L_OTHER, in_data->current_time, in_data->time_step, in_data->time_scale,
+                                    &other);
+        if (!err) err = PF_COPY(g_source == L_INPUT ? input : &other.u.ld, output, nullptr, nullptr);
+        if (!err && g_scribble) {
+            scribble(*input, psize);
+            if (other.u.ld.data) scribble(other.u.ld, psize);
+        }
+        if (other.param_type == PF_Param_LAYER) {
+            const PF_Err in = PF_CHECKIN_PARAM(in_data, &other);
+            if (!err) err = in;
+        }
+        if (input) {
+            const PF_Err in = render->cb->checkin_layer_pixels(in_data->effect_ref, 0);
+            if (!err) err = in;
+        }
+        return err;
+    }
+    default: return PF_Err_NONE;
+    }
+}
+
+struct LendRig {
+    Host host;
+    explicit LendRig(Depth project) : host(options(project)) {
+        host.SetEffect(&lendEffect);
+        EXPECT_EQ(host.Send(PF_Cmd_PARAMS_SETUP), PF_Err_NONE);
+    }
+    static vbhost::HostOptions options(Depth d) {
+        vbhost::HostOptions o;
+        o.project_depth = d;
+        return o;
+    }
+};
+
+float rangeMax(Depth d) { return d == Depth::k8 ? 255.0f : d == Depth::k16 ? 32768.0f : 1.0f; }
+
+// Values across the depth's range, with some between whole steps, some beyond either end and a NaN, as a
+// damaged or careless source may hold.
+Image randomPicture(int w, int h, Depth d, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> unit(-0.05f, 1.05f);
+    Image img(w, h, d);
+    for (float &v : img.argb) v = unit(gen) * rangeMax(d);
+    img.argb[1] = std::numeric_limits<float>::quiet_NaN();
+    return img;
+}
+
+// The picture as a world of the project's depth holds it, made the plain way: shrunk, converted, written.
+Image expectedDelivery(Host &host, const Image &source, int downsample, Depth project) {
+    const Image shrunk = vbhost::Downsample(source, downsample);
+    PF_EffectWorld *world = host.MakeWorld(vbhost::ConvertImage(shrunk, project));
+    Image out = host.ReadWorld(*world);
+    host.FreeWorld(world);
+    return out;
+}
+
+// Channel values equal, NaN equal to NaN; the first difference described.
+std::string firstDifference(const Image &got, const Image &want) {
+    if (got.width != want.width || got.height != want.height || got.depth != want.depth)
+        return "size or depth differs: " + std::to_string(got.width) + "x" + std::to_string(got.height) + " vs " +
+               std::to_string(want.width) + "x" + std::to_string(want.height);
+    for (std::size_t i = 0; i < got.argb.size(); ++i) {
+        const float a = got.argb[i], b = want.argb[i];
+        if (a == b || (std::isnan(a) && std::isnan(b))) continue;
+        return "channel " + std::to_string(i % 4) + " of pixel " + std::to_string(i / 4) + ": got " +
+               std::to_string(a) + ", want " + std::to_string(b);
+    }
+    return "";
+}
+
+const char *name(Depth d) { return d == Depth::k8 ? "8-bit" : d == Depth::k16 ? "16-bit" : "float"; }
+
+// ---------------------------------------------------------------- tests
+
+TEST(HostLending, DeliversEachSourceDepthAsTheProjectDepthHoldsItAtEveryDownsample) {
+    for (Depth source : {Depth::k8, Depth::k16, Depth::k32})
+        for (Depth project : {Depth::k8, Depth::k16, Depth::k32})
+            for (int downsample : {1, 3}) {
+                const std::string which = std::string(name(source)) + " source in a " + name(project) +
+                                          " project at 1/" + std::to_string(downsample);
+                LendRig rig(project);
+                const Image picture = randomPicture(13, 7, source, 17);
+                rig.host.SetInputLayer(rig.host.AddLayer({{picture}}));
+                vbhost::FrameRequest req;
+                req.downsample = downsample;
+                const vbhost::FrameResult r = rig.host.RenderFrame(req);
+                ASSERT_EQ(r.render_err, PF_Err_NONE) << which;
+                EXPECT_EQ(firstDifference(r.output, expectedDelivery(rig.host, picture, downsample, project)), "")
+                    << which;
+                EXPECT_TRUE(rig.host.ledger().empty()) << which << ": " << rig.host.ledger().describe();
+            }
+}
+
+TEST(HostLending, WritesIntoALentLayerAreCaughtAndDoNotReachTheNextFrame) {
+    // Both ways a layer is lent: the input by checkout_layer_pixels, another by checkout_param.
+    for (int source : {int(L_INPUT), int(L_OTHER)})
+        for (Depth project : {Depth::k8, Depth::k32}) {
+            const std::string which = std::string(source == L_INPUT ? "input" : "layer parameter") + ", " +
+                                      name(project) + " project";
+            LendRig rig(project);
+            Host &host = rig.host;
+            const Image input = randomPicture(9, 6, Depth::k8, 3), other = randomPicture(9, 6, Depth::k8, 4);
+            host.SetInputLayer(host.AddLayer({{input}}));
+            host.SetLayerParam(L_OTHER, host.AddLayer({{other}}));
+            const Image want = expectedDelivery(host, source == L_INPUT ? input : other, 1, project);
+            g_source = source;
+
+            g_scribble = true;
+            const vbhost::FrameResult spoilt = host.RenderFrame({});
+            g_scribble = false;
+            ASSERT_EQ(spoilt.render_err, PF_Err_NONE) << which;
+            EXPECT_EQ(firstDifference(spoilt.output, want), "") << which << ": copied before the writes";
+            EXPECT_EQ(host.ledger().damaged_worlds, 2) << which << ": both lent layers were written";
+
+            const vbhost::FrameResult next = host.RenderFrame({});
+            ASSERT_EQ(next.render_err, PF_Err_NONE) << which;
+            EXPECT_EQ(firstDifference(next.output, want), "") << which << ": the next frame gets the layer as it is";
+            EXPECT_EQ(host.ledger().damaged_worlds, 2) << which << ": nothing written the second time";
+        }
+    g_source = L_INPUT;
+}
+
+TEST(HostLending, ProjectDepthAndDownsampleChangedBetweenFramesAreHonoured) {
+    LendRig rig(Depth::k8);
+    Host &host = rig.host;
+    const Image picture = randomPicture(10, 5, Depth::k8, 9);
+    host.SetInputLayer(host.AddLayer({{picture}}));
+    struct Step {
+        Depth project;
+        int downsample;
+    } steps[] = {{Depth::k8, 1}, {Depth::k16, 1}, {Depth::k32, 2}, {Depth::k8, 2}, {Depth::k8, 1}};
+    for (const Step &s : steps) {
+        const std::string which = std::string(name(s.project)) + " at 1/" + std::to_string(s.downsample);
+        host.SetProjectDepth(s.project);
+        vbhost::FrameRequest req;
+        req.downsample = s.downsample;
+        const vbhost::FrameResult r = host.RenderFrame(req);
+        ASSERT_EQ(r.render_err, PF_Err_NONE) << which;
+        EXPECT_EQ(g_lent_format, vbhost::FormatOf(s.project)) << which << ": the layer is lent in the project's depth";
+        EXPECT_EQ(firstDifference(r.output, expectedDelivery(host, picture, s.downsample, s.project)), "") << which;
+    }
+    EXPECT_TRUE(host.ledger().empty()) << host.ledger().describe();
+}
+
+}  // namespace
