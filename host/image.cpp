@@ -93,12 +93,41 @@ void loadChannels(const unsigned char *in, std::size_t n, float *out) {
     }
 }
 
+// clampRound over a run of values, handing each whole-number result to put(i, value). Written so that it
+// vectorises: the clamping works on the values' bits as whole numbers (a float of 0 or more orders like its bits;
+// negatives and negative NaNs have the sign bit, positive NaNs lie above infinity), as float comparisons would
+// keep the loop from vectorising, and a value of 0 or more rounds by truncating v + 0.5.
+template <typename Put>
+void clampRoundRun(const float *in, std::size_t n, float hi, Put put) {
+    constexpr std::int32_t kInfinityBits = 0x7F800000;
+    std::int32_t hi_bits;
+    std::memcpy(&hi_bits, &hi, sizeof hi_bits);
+    constexpr std::size_t kChunk = 256;
+    std::int32_t bits[kChunk];
+    float clamped[kChunk];
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t m = n - start < kChunk ? n - start : kChunk;
+        std::memcpy(bits, in + start, m * sizeof(float));
+        for (std::size_t i = 0; i < m; ++i) {
+            std::int32_t b = bits[i];
+            b = b > kInfinityBits ? 0 : b;  // positive NaN
+            b = b < 0 ? 0 : b;              // negative, negative NaN, -0
+            bits[i] = b < hi_bits ? b : hi_bits;
+        }
+        std::memcpy(clamped, bits, m * sizeof(float));
+        for (std::size_t i = 0; i < m; ++i) put(start + i, std::int32_t(clamped[i] + 0.5f));
+    }
+}
+
 // Stores n channel values, already in the world's depth, rounded and clamped to its range.
 void storeRounded(const float *in, std::size_t n, unsigned char *out, Depth depth) {
     switch (depth) {
-    case Depth::k8: storeChannels<A_u_char>(in, n, out, [](float v) { return A_u_char(clampRound(v, 255.0f)); }); break;
+    case Depth::k8: clampRoundRun(in, n, 255.0f, [out](std::size_t i, std::int32_t v) { out[i] = A_u_char(v); }); break;
     case Depth::k16:
-        storeChannels<A_u_short>(in, n, out, [](float v) { return A_u_short(clampRound(v, 32768.0f)); });
+        clampRoundRun(in, n, 32768.0f, [out](std::size_t i, std::int32_t v) {
+            const A_u_short c = A_u_short(v);
+            std::memcpy(out + i * sizeof c, &c, sizeof c);
+        });
         break;
     case Depth::k32: storeChannels<float>(in, n, out, [](float v) { return v; }); break;
     }
@@ -164,11 +193,14 @@ LayerPixels PackPixels(const Image &src, int downsample, Depth depth) {
         // Widening repeats for every channel of a picture, and the float one searches; 256 values say it all.
         float wide[256];
         for (int v = 0; v < 256; ++v) wide[v] = Widen8(std::uint8_t(v), depth);
-        auto widen = [&wide](float v) { return wide[int(clampRound(v, 255.0f))]; };
-        if (depth == Depth::k16)
-            storeChannels<A_u_short>(in, n, o, [&widen](float v) { return A_u_short(widen(v)); });
-        else
-            storeChannels<float>(in, n, o, widen);
+        clampRoundRun(in, n, 255.0f, [&wide, o, depth](std::size_t i, std::int32_t v) {
+            if (depth == Depth::k16) {
+                const A_u_short c = A_u_short(wide[v]);
+                std::memcpy(o + i * sizeof c, &c, sizeof c);
+            } else {
+                std::memcpy(o + i * sizeof(float), &wide[v], sizeof(float));
+            }
+        });
     } else {
         switch (depth) {
         case Depth::k8:
