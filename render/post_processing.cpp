@@ -3,6 +3,7 @@
 
 #include "api/crt.h"
 #include "api/suites.h"
+#include "render/host_world.h"
 #include "render/pixels.h"
 #include "shell/suite_scoper.h"
 
@@ -11,32 +12,6 @@ namespace {
 constexpr A_long kSharpenKernelSize = 3;
 // The kernel's base weight: the centre grows from it with the amount, the neighbours share what it exceeds.
 constexpr A_long kSharpenBase = 2295;
-
-void keepFirst(PF_Err *err, PF_Err next) {
-    if (*err == PF_Err_NONE) *err = next;
-}
-
-// A world made by PF_NEW_WORLD or a conversion, disposed when it has pixels.
-class ScopedWorld {
-public:
-    explicit ScopedWorld(PF_InData *in_data) : in_data_(in_data) { memset(&world_, 0, sizeof world_); }
-    ~ScopedWorld() { Dispose(); }
-    ScopedWorld(const ScopedWorld &) = delete;
-    ScopedWorld &operator=(const ScopedWorld &) = delete;
-
-    PF_EffectWorld *get() { return &world_; }
-    PF_Err Dispose() {
-        if (world_.data == nullptr) return PF_Err_NONE;
-        PF_InData *in_data = in_data_;
-        const PF_Err err = PF_DISPOSE_WORLD(&world_);
-        memset(&world_, 0, sizeof world_);
-        return err;
-    }
-
-private:
-    PF_InData *in_data_;
-    PF_EffectWorld world_;
-};
 
 // An 8-bit world of the AEGP world suite, disposed when it was created.
 class ScopedAegpWorld {
@@ -71,7 +46,7 @@ struct Suites {
 
 // Makes the step's 8-bit copy of the output. Returns false, touching nothing, when the output's format is
 // none of the three (a failed format query included); otherwise the result of making it is in *err.
-bool makeWorkWorld(PF_InData *in_data, PF_EffectWorld *output, PF_PixelFormat format, ScopedWorld *work,
+bool makeWorkWorld(PF_InData *in_data, PF_EffectWorld *output, PF_PixelFormat format, HostWorld *work,
                    PF_Err *err) {
     if (format == PF_PixelFormat_ARGB32) {
         if (*err == PF_Err_NONE) {
@@ -111,7 +86,7 @@ PF_Err copyIntoAegpWorld(const Suites &suites, AEGP_WorldH blur_world, PF_Effect
 
 void blurStep(PF_InData *in_data, const Suites &suites, PF_EffectWorld *output, PF_PixelFormat format,
               double radius, PF_Err *err) {
-    ScopedWorld work(in_data);
+    HostWorld work(in_data);
     if (!makeWorkWorld(in_data, output, format, &work, err)) return;
     ScopedAegpWorld blur_world(suites.aegp);
     if (*err == PF_Err_NONE) *err = blur_world.Create(work.get()->width, work.get()->height);
@@ -124,17 +99,17 @@ void blurStep(PF_InData *in_data, const Suites &suites, PF_EffectWorld *output, 
     memset(&blurred, 0, sizeof blurred);
     if (*err == PF_Err_NONE) *err = suites.aegp->AEGP_FillOutPFEffectWorld(blur_world.get(), &blurred);
     if (*err == PF_Err_NONE) *err = PF_COPY(&blurred, output, nullptr, nullptr);
-    keepFirst(err, blur_world.Dispose());
-    keepFirst(err, work.Dispose());
+    KeepFirstError(err, blur_world.Dispose());
+    KeepFirstError(err, work.Dispose());
 }
 
 void sharpenStep(PF_InData *in_data, const Suites &suites, PF_EffectWorld *output, PF_PixelFormat format,
                  double amount, PF_Err *err) {
-    ScopedWorld work(in_data);
+    HostWorld work(in_data);
     if (!makeWorkWorld(in_data, output, format, &work, err)) return;
     A_long kernel[kSharpenKernelSize * kSharpenKernelSize];
     ComputeSharpenKernel(amount, suites.ansi->ceil, kernel);
-    ScopedWorld result(in_data);
+    HostWorld result(in_data);
     if (*err == PF_Err_NONE) {
         *err = PF_NEW_WORLD(work.get()->width, work.get()->height, PF_NewWorldFlag_CLEAR_PIXELS, result.get());
     }
@@ -147,8 +122,8 @@ void sharpenStep(PF_InData *in_data, const Suites &suites, PF_EffectWorld *outpu
                                           kSharpenKernelSize, kernel, kernel, kernel, kernel, result.get());
     }
     if (*err == PF_Err_NONE) *err = PF_COPY(result.get(), output, nullptr, nullptr);
-    keepFirst(err, work.Dispose());
-    keepFirst(err, result.Dispose());
+    KeepFirstError(err, work.Dispose());
+    KeepFirstError(err, result.Dispose());
 }
 
 }  // namespace
@@ -179,7 +154,7 @@ void ApplyPostProcessing(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorl
                          double sharpen, PF_Err *err) {
     if (err == nullptr) return;
     if (in_data == nullptr || in_data->pica_basicP == nullptr || in_data->utils == nullptr) {
-        keepFirst(err, PF_Err_BAD_CALLBACK_PARAM);
+        KeepFirstError(err, PF_Err_BAD_CALLBACK_PARAM);
         return;
     }
     // All four are held for the whole stage and released in reverse order by the scopes.
@@ -190,7 +165,7 @@ void ApplyPostProcessing(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorl
                                                         kPFWorldTransformSuiteVersion1, out_data);
     const Suites suites{aegp.get(), ansi.get(), transform.get()};
 
-    if (output == nullptr) keepFirst(err, PF_Err_BAD_CALLBACK_PARAM);
+    if (output == nullptr) KeepFirstError(err, PF_Err_BAD_CALLBACK_PARAM);
     PF_PixelFormat format = PF_PixelFormat_INVALID;
     if (*err == PF_Err_NONE) *err = world_suite->PF_GetPixelFormat(output, &format);
     if (*err != PF_Err_NONE) format = PF_PixelFormat_INVALID;

@@ -4,6 +4,7 @@
 
 #include "api/crt.h"
 #include "api/suites.h"
+#include "render/host_world.h"
 #include "render/post_processing.h"
 #include "render/render_info.h"
 #include "shell/param_index.h"
@@ -19,11 +20,6 @@ constexpr double kPeriodMin = vellumbra::FindParamSpec(PARAM_PERIOD)->valid_min;
 constexpr double kPeriodMax = vellumbra::FindParamSpec(PARAM_PERIOD)->valid_max;
 constexpr A_long kOversamplingMin = static_cast<A_long>(vellumbra::FindParamSpec(PARAM_OVERSAMPLING)->valid_min);
 constexpr A_long kOversamplingMax = static_cast<A_long>(vellumbra::FindParamSpec(PARAM_OVERSAMPLING)->valid_max);
-
-// The first error of a sequence wins; a later release's error only counts when nothing failed before.
-void keepFirst(PF_Err *err, PF_Err next) {
-    if (*err == PF_Err_NONE) *err = next;
-}
 
 // The render-info handle from the handle suite: disposed when this owner ends unless handed on with Release().
 class RenderInfoHandle {
@@ -81,11 +77,11 @@ public:
         if (info_ == nullptr) return err;
         if (info_->depth_checked_out) {
             info_->depth_checked_out = false;
-            keepFirst(&err, PF_CHECKIN_PARAM(in_data_, &info_->depth_param));
+            KeepFirstError(&err, PF_CHECKIN_PARAM(in_data_, &info_->depth_param));
         }
         if (info_->texture_checked_out) {
             info_->texture_checked_out = false;
-            keepFirst(&err, PF_CHECKIN_PARAM(in_data_, &info_->texture_param));
+            KeepFirstError(&err, PF_CHECKIN_PARAM(in_data_, &info_->texture_param));
         }
         info_ = nullptr;
         return err;
@@ -323,8 +319,8 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
         }
     }
 
-    keepFirst(&err, input.CheckIn());
-    keepFirst(&err, layer_params.CheckIn());
+    KeepFirstError(&err, input.CheckIn());
+    KeepFirstError(&err, layer_params.CheckIn());
     handle.Dispose();
     return err;
 }

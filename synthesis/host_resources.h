@@ -1,47 +1,13 @@
-// Owners of the host resources one render takes: worlds made with the world callbacks and locked memory handles.
+// Owners of the host resources one render takes besides its worlds: locked memory handles and suites held to the end.
 #pragma once
 
 #include "api/crt.h"
 #include "api/effect_api.h"
 #include "api/suites.h"
+#include "render/host_world.h"
 #include "shell/suite_scoper.h"
 
 #include <new>
-
-// An 8-bit world the effect asked the host for. Disposed when the owner goes, whatever path the render took;
-// a description without pixels (never made, or its creation failed) is never disposed.
-class HostWorld {
-public:
-    explicit HostWorld(PF_InData *in_data) : in_data_(in_data) { memset(&world_, 0, sizeof world_); }
-    ~HostWorld() { Release(); }
-    HostWorld(const HostWorld &) = delete;
-    HostWorld &operator=(const HostWorld &) = delete;
-
-    // A cleared world of that size; on failure the description stays empty and the host's error is returned.
-    PF_Err Create(A_long width, A_long height) {
-        Release();
-        PF_InData *in_data = in_data_;
-        const PF_Err err = PF_NEW_WORLD(width, height, PF_NewWorldFlag_CLEAR_PIXELS, &world_);
-        if (err != PF_Err_NONE) memset(&world_, 0, sizeof world_);
-        return err;
-    }
-
-    // For helpers that fill a description themselves (the depth conversions); they leave no pixel address on
-    // failure, so a failed fill is never disposed.
-    PF_EffectWorld *get() { return &world_; }
-    bool made() const { return world_.data != nullptr; }
-
-    void Release() {
-        if (world_.data == nullptr) return;
-        PF_InData *in_data = in_data_;
-        PF_DISPOSE_WORLD(&world_);  // nothing to do about a failed dispose here: the render has no result
-        memset(&world_, 0, sizeof world_);
-    }
-
-private:
-    PF_InData *in_data_;
-    PF_EffectWorld world_;
-};
 
 // A handle from the host's handle suite, locked for as long as it lives. The suite must outlive it.
 class LockedHandle {
