@@ -1,5 +1,7 @@
 // Whole frames through EffectMain in the stand-in host: period scaling, result rectangles, pass-through,
 // post-processing, bit depths, every failing host call, and frames rendered on several threads at once.
+#include "effect_scene.h"
+
 #include "host/host.h"
 #include "host/image_ops.h"
 #include "render/pixels.h"
@@ -25,33 +27,12 @@
 
 namespace {
 
-using vbhost::Depth;
-using vbhost::FrameRequest;
-using vbhost::FrameResult;
-using vbhost::Host;
-using vbhost::Image;
-using vbhost::Layer;
+using namespace effect_scene;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // ---- pictures ----
-
-// An 8-bit picture from a function giving alpha, red, green, blue at (x, y).
-Image Picture(int w, int h, const std::function<std::array<int, 4>(int, int)> &argb) {
-    Image img(w, h, Depth::k8);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const auto v = argb(x, y);
-            for (int c = 0; c < 4; ++c) img.at(x, y)[c] = float(v[c]);
-        }
-    }
-    return img;
-}
-
-Image InputPicture(int w, int h) {
-    return Picture(w, h, [](int x, int y) { return std::array<int, 4>{255, (x * 3) % 256, (y * 5) % 256, (x + y) % 256}; });
-}
 
 // Grey depth with a raised block and a ramp, so the stereogram has steps and slopes.
 Image DepthPicture(int w, int h) {
@@ -77,25 +58,6 @@ Image Doubled(const Image &src) {
         for (int x = 0; x < out.width; ++x)
             for (int c = 0; c < 4; ++c) out.at(x, y)[c] = src.at(x / 2, y / 2)[c];
     return out;
-}
-
-// The first differing channel, or "" when the pictures are equal.
-std::string FirstDifference(const Image &a, const Image &b) {
-    if (a.width != b.width || a.height != b.height) {
-        std::ostringstream s;
-        s << "sizes " << a.width << "x" << a.height << " vs " << b.width << "x" << b.height;
-        return s.str();
-    }
-    for (int y = 0; y < a.height; ++y)
-        for (int x = 0; x < a.width; ++x)
-            for (int c = 0; c < 4; ++c)
-                if (a.at(x, y)[c] != b.at(x, y)[c]) {
-                    std::ostringstream s;
-                    s << "pixel (" << x << "," << y << ") channel " << c << ": " << a.at(x, y)[c] << " vs "
-                      << b.at(x, y)[c];
-                    return s.str();
-                }
-    return "";
 }
 
 // A deep output read back through the effect's narrowing rules.
@@ -142,85 +104,21 @@ Image HostSharpen(Host &host, const Image &img8, double amount, const PF_LRect &
     return out;
 }
 
-// ---- a hook in front of EffectMain, to watch or bend what passes between host and effect ----
-
-thread_local std::function<void(PF_Cmd, PF_InData *, void *)> t_before;
+// What the host handed the effect, kept by hooks that then stand between the two.
 thread_local PF_PreRenderCallbacks t_host_pre;
 thread_local PF_SmartRenderCallbacks t_host_smart;
 thread_local PF_InteractCallbacks t_host_inter;
 
-PF_Err HookedMain(PF_Cmd cmd, PF_InData *in_data, PF_OutData *out_data, PF_ParamDef *params[],
-                  PF_LayerDef *output, void *extra) {
-    if (t_before) t_before(cmd, in_data, extra);
-    return EffectMain(cmd, in_data, out_data, params, output, extra);
-}
+// ---- the scene: a frame large enough for post-processing, its pictures kept for comparisons ----
 
-// Clears the hook when a test ends, whatever happens.
-struct HookScope {
-    explicit HookScope(std::function<void(PF_Cmd, PF_InData *, void *)> f) { t_before = std::move(f); }
-    ~HookScope() { t_before = nullptr; }
-};
-
-// ---- a scene: input, depth map and texture layers, and the effect's parameters ----
-
-struct Scene {
+struct Scene : EffectScene {
     static constexpr int kWidth = 64;
     static constexpr int kHeight = 40;
 
-    std::unique_ptr<Host> host;
-    Image input, depth, texture;
-    int input_id = 0, depth_id = 0, texture_id = 0;
-
     explicit Scene(Depth project = Depth::k8, Image in = InputPicture(kWidth, kHeight),
-                   Image dm = DepthPicture(kWidth, kHeight), Image tex = TexturePicture(24, 16)) {
-        vbhost::HostOptions options;
-        options.project_depth = project;
-        host = std::make_unique<Host>(options);
-        host->SetEffect(&HookedMain, &PluginDataEntryFunction);
-        EXPECT_EQ(host->Send(PF_Cmd_GLOBAL_SETUP), PF_Err_NONE);
-        EXPECT_EQ(host->Send(PF_Cmd_PARAMS_SETUP), PF_Err_NONE);
-        input = std::move(in);
-        depth = std::move(dm);
-        texture = std::move(tex);
-        input_id = host->AddLayer(Layer{{input}});
-        depth_id = host->AddLayer(Layer{{depth}});
-        texture_id = host->AddLayer(Layer{{texture}});
-        host->SetInputLayer(input_id);
-        host->SetLayerParam(PARAM_DEPTH_LAYER, depth_id);
-        host->SetLayerParam(PARAM_TEXTURE_LAYER, texture_id);
-        // The texture pattern with cropping is deterministic, so frames can be compared exactly.
-        Set(PARAM_PATTERN, PATTERN_TEXTURE);
-        Set(PARAM_TEXTURE_TRANSFORM, TEXTURE_CROPPING);
-        Set(PARAM_PERIOD, 20);
-        Set(PARAM_OVERSAMPLING, 2);
-    }
-
-    void Set(int index, double value) {
-        std::string error;
-        ASSERT_TRUE(host->SetParamValue(index, value, &error)) << error;
-    }
-    void PostProcessing(bool on, double blur, double sharpen) {
-        Set(PARAM_POST_ENABLE, on ? 1 : 0);
-        Set(PARAM_BLUR, blur);
-        Set(PARAM_SHARPEN, sharpen);
-    }
-
-    FrameResult Render(FrameRequest request = {}) { return host->RenderFrame(request); }
-
-    // Renders and expects success with nothing of the plug-in's left with the host.
-    Image RenderOk(const std::string &what, FrameRequest request = {}) {
-        FrameResult r = Render(request);
-        EXPECT_EQ(r.pre_render_err, PF_Err_NONE) << what;
-        EXPECT_EQ(r.render_err, PF_Err_NONE) << what;
-        EXPECT_TRUE(host->ledger().empty()) << what << ": " << host->ledger().describe();
-        return r.output;
-    }
-
-    int Count(const std::string &op) const {
-        int n = 0;
-        for (const auto &c : host->calls()) n += c.op == op;
-        return n;
-    }
+                   Image dm = DepthPicture(kWidth, kHeight), Image tex = TexturePicture(24, 16))
+        : EffectScene(project, vbhost::HostOptions().row_padding_bytes, std::move(in), std::move(dm),
+                      std::move(tex), Pictures::kKeepCopies) {}
 };
 
 // ---- rectangles ----

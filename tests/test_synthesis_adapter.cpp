@@ -7,6 +7,7 @@
 #include "synthesis/pattern_sources.h"
 #include "synthesis/render_stereogram.h"
 #include "synthesis/row_synthesis.h"
+#include "test_pictures.h"
 
 #include <gtest/gtest.h>
 
@@ -31,15 +32,7 @@ using vbhost::Image;
 
 const char *Name(Depth d) { return d == Depth::k8 ? "8-bit" : d == Depth::k16 ? "16-bit" : "float"; }
 
-Image Picture(int w, int h, const std::function<std::array<int, 4>(int, int)> &argb) {
-    Image img(w, h, Depth::k8);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const auto v = argb(x, y);
-            for (int c = 0; c < 4; ++c) img.at(x, y)[c] = float(v[c]);
-        }
-    return img;
-}
+using test_pictures::Picture;
 
 // Steps and a slope, with uneven channels so the luminance is a real mean.
 Image DepthPicture(int w, int h) {

@@ -98,6 +98,17 @@ std::vector<std::vector<FrameResult>> RenderConcurrently(Host &host) {
 
 int FrameOf(int t, int i) { return (i + t) % kFrames; }
 
+// Hands check every render of RenderConcurrently's results, with a name for it and the frame it should show.
+void ForEachRender(const std::vector<std::vector<FrameResult>> &results, const std::string &project,
+                   const std::function<void(const FrameResult &, const std::string &, int)> &check) {
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kFrames * kRounds; ++i) {
+            const std::string what = project + ", thread " + std::to_string(t) + ", render " + std::to_string(i) +
+                                     " (frame " + std::to_string(FrameOf(t, i)) + ")";
+            check(results[std::size_t(t)][std::size_t(i)], what, FrameOf(t, i));
+        }
+}
+
 TEST(ConcurrentFrames, RandomDotsDecodeToTheirOwnDepthMap) {
     for (Depth depth : {Depth::k8, Depth::k32}) {
         const std::string project = std::to_string(int(depth)) + "-bit project";
@@ -121,16 +132,11 @@ TEST(ConcurrentFrames, RandomDotsDecodeToTheirOwnDepthMap) {
             for (int b = a + 1; b < kFrames; ++b)
                 ASSERT_NE(FirstMismatch(expected[a], expected[b]), "") << project << ", frames " << a << " and " << b;
 
-        const auto results = RenderConcurrently(*host);
-        for (int t = 0; t < kThreads; ++t)
-            for (int i = 0; i < kFrames * kRounds; ++i) {
-                const FrameResult &r = results[std::size_t(t)][std::size_t(i)];
-                const std::string what = project + ", thread " + std::to_string(t) + ", render " +
-                                         std::to_string(i) + " (frame " + std::to_string(FrameOf(t, i)) + ")";
-                EXPECT_EQ(r.pre_render_err, PF_Err_NONE) << what;
-                EXPECT_EQ(r.render_err, PF_Err_NONE) << what;
-                EXPECT_EQ(FirstMismatch(Decode(r.output), expected[std::size_t(FrameOf(t, i))]), "") << what;
-            }
+        ForEachRender(RenderConcurrently(*host), project, [&](const FrameResult &r, const std::string &what, int f) {
+            EXPECT_EQ(r.pre_render_err, PF_Err_NONE) << what;
+            EXPECT_EQ(r.render_err, PF_Err_NONE) << what;
+            EXPECT_EQ(FirstMismatch(Decode(r.output), expected[std::size_t(f)]), "") << what;
+        });
         EXPECT_TRUE(host->ledger().empty()) << project << ": " << host->ledger().describe();
     }
 }
@@ -159,15 +165,10 @@ TEST(ConcurrentFrames, TexturedAndPostProcessedFramesMatchExactly) {
             for (int b = a + 1; b < kFrames; ++b)
                 ASSERT_NE(FirstDifference(expected[a], expected[b]), "") << project << ", frames " << a << " and " << b;
 
-        const auto results = RenderConcurrently(*host);
-        for (int t = 0; t < kThreads; ++t)
-            for (int i = 0; i < kFrames * kRounds; ++i) {
-                const FrameResult &r = results[std::size_t(t)][std::size_t(i)];
-                const std::string what = project + ", thread " + std::to_string(t) + ", render " +
-                                         std::to_string(i) + " (frame " + std::to_string(FrameOf(t, i)) + ")";
-                EXPECT_EQ(r.render_err, PF_Err_NONE) << what;
-                EXPECT_EQ(FirstDifference(r.output, expected[std::size_t(FrameOf(t, i))]), "") << what;
-            }
+        ForEachRender(RenderConcurrently(*host), project, [&](const FrameResult &r, const std::string &what, int f) {
+            EXPECT_EQ(r.render_err, PF_Err_NONE) << what;
+            EXPECT_EQ(FirstDifference(r.output, expected[std::size_t(f)]), "") << what;
+        });
         EXPECT_TRUE(host->ledger().empty()) << project << ": " << host->ledger().describe();
     }
 }
