@@ -254,7 +254,7 @@ double estimatePeriod(const Rgb &img, const DecodeOptions &opt) {
     double quantile = opt.convergence ? 0.02 : 0.98;
     double background = found[band_lo + std::size_t(double(band_hi - band_lo - 1) * quantile)];
     int type = opt.convergence ? STEREOGRAM_CONVERGENCE : STEREOGRAM_DIVERGENCE;
-    const vellumbra::ParamSpec *period = vellumbra::FindParamSpec(PARAM_PERIOD);
+    const vellumbra::ParamDecl *period = vellumbra::FindParamDecl(PARAM_PERIOD);
     double best_p = 0, best_err = 1e30;
     for (int p = int(period->valid_min); p <= int(period->valid_max); ++p) {
         StereogramGeometry g = ComputeGeometry(img.width, p, opt.oversampling, type);

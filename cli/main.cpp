@@ -146,8 +146,8 @@ const std::vector<EffectFlag> &effectFlags() {
     return flags;
 }
 
-std::string choiceName(const vellumbra::ParamSpec &spec, int value) {
-    std::string all = spec.choices ? spec.choices : "";
+std::string choiceName(const vellumbra::ParamDecl &decl, int value) {
+    std::string all = decl.choices ? decl.choices : "";
     int i = 1;
     std::size_t start = 0;
     for (;;) {
@@ -162,23 +162,23 @@ std::string choiceName(const vellumbra::ParamSpec &spec, int value) {
 std::string effectFlagHelp() {
     std::string out;
     for (const EffectFlag &f : effectFlags()) {
-        const vellumbra::ParamSpec *spec = vellumbra::FindParamSpec(f.index);
+        const vellumbra::ParamDecl *decl = vellumbra::FindParamDecl(f.index);
         std::string head = std::string("  ") + f.flag + (f.metavar[0] ? std::string(" ") + f.metavar : "");
         if (head.size() < 38) head.resize(38, ' ');
         else head += "\n" + std::string(38, ' ');
-        std::string text = std::string("\"") + spec->name + "\"";
+        std::string text = std::string("\"") + decl->name + "\"";
         if (!f.choices.empty()) {
             text += ": ";
             for (std::size_t i = 0; i < f.choices.size(); ++i)
-                text += (i ? ", " : "") + f.choices[i].first + " = \"" + choiceName(*spec, f.choices[i].second) + "\"";
+                text += (i ? ", " : "") + f.choices[i].first + " = \"" + choiceName(*decl, f.choices[i].second) + "\"";
             for (const auto &c : f.choices)
-                if (c.second == int(spec->dephault)) text += "; default " + c.first;
-        } else if (spec->type == PF_Param_CHECKBOX) {
-            text = std::string("\"") + vellumbra::FindParamSpec(PARAM_POST_GROUP)->name + "\" " + text +
-                   (spec->dephault != 0 ? ": on by default" : ": switches it on (default off)");
+                if (c.second == int(decl->dephault)) text += "; default " + c.first;
+        } else if (decl->type == PF_Param_CHECKBOX) {
+            text = std::string("\"") + vellumbra::FindParamDecl(PARAM_POST_GROUP)->name + "\" " + text +
+                   (decl->dephault != 0 ? ": on by default" : ": switches it on (default off)");
         } else {
-            text += ": " + numberText(spec->valid_min) + " to " + numberText(spec->valid_max) + ", default " +
-                    numberText(spec->dephault);
+            text += ": " + numberText(decl->valid_min) + " to " + numberText(decl->valid_max) + ", default " +
+                    numberText(decl->dephault);
         }
         out += head + text + "\n";
     }
@@ -199,8 +199,8 @@ ParamSetting effectSetting(const EffectFlag &f, const std::string &value) {
             if (c.first == w) s.value = c.second;
     } else {
         s.value = parseNumber(f.flag, value);
-        const vellumbra::ParamSpec *spec = vellumbra::FindParamSpec(f.index);
-        if (spec->type == PF_Param_SLIDER && s.value != std::floor(s.value))
+        const vellumbra::ParamDecl *decl = vellumbra::FindParamDecl(f.index);
+        if (decl->type == PF_Param_SLIDER && s.value != std::floor(s.value))
             throw CliError(2, std::string(f.flag) + ": '" + value + "' is not a whole number");
         s.flag += " " + value;
     }
@@ -428,10 +428,10 @@ int cmdDemo(const std::vector<std::string> &args) {
 int cmdDecode(const std::vector<std::string> &args) {
     DecodeOptions opt;
     std::string out;
-    const vellumbra::ParamSpec *period = vellumbra::FindParamSpec(PARAM_PERIOD);
-    const vellumbra::ParamSpec *over = vellumbra::FindParamSpec(PARAM_OVERSAMPLING);
+    const vellumbra::ParamDecl *period = vellumbra::FindParamDecl(PARAM_PERIOD);
+    const vellumbra::ParamDecl *over = vellumbra::FindParamDecl(PARAM_OVERSAMPLING);
     opt.oversampling = int(over->dephault);
-    opt.convergence = int(vellumbra::FindParamSpec(PARAM_STEREOGRAM_TYPE)->dephault) == STEREOGRAM_CONVERGENCE;
+    opt.convergence = int(vellumbra::FindParamDecl(PARAM_STEREOGRAM_TYPE)->dephault) == STEREOGRAM_CONVERGENCE;
     std::vector<Option> options = {
         {"-o", "DEPTH", [&](const std::string &v) { out = v; }},
         {"--period", "PX",

@@ -16,10 +16,10 @@ namespace {
 
 // The valid ranges of the Repetition Period and Oversampling controls. A damaged project can hold any value;
 // the render works with the nearest valid one instead.
-constexpr double kPeriodMin = vellumbra::FindParamSpec(PARAM_PERIOD)->valid_min;
-constexpr double kPeriodMax = vellumbra::FindParamSpec(PARAM_PERIOD)->valid_max;
-constexpr A_long kOversamplingMin = static_cast<A_long>(vellumbra::FindParamSpec(PARAM_OVERSAMPLING)->valid_min);
-constexpr A_long kOversamplingMax = static_cast<A_long>(vellumbra::FindParamSpec(PARAM_OVERSAMPLING)->valid_max);
+constexpr double kPeriodMin = vellumbra::FindParamDecl(PARAM_PERIOD)->valid_min;
+constexpr double kPeriodMax = vellumbra::FindParamDecl(PARAM_PERIOD)->valid_max;
+constexpr A_long kOversamplingMin = static_cast<A_long>(vellumbra::FindParamDecl(PARAM_OVERSAMPLING)->valid_min);
+constexpr A_long kOversamplingMax = static_cast<A_long>(vellumbra::FindParamDecl(PARAM_OVERSAMPLING)->valid_max);
 
 // The render-info handle from the handle suite: disposed when this owner ends unless handed on with Release().
 class RenderInfoHandle {

@@ -7,7 +7,7 @@
 
 namespace vellumbra {
 
-struct ParamSpec {
+struct ParamDecl {
     ParamIndex index;       // also the definition's identifier
     PF_ParamType type;
     const char *name;       // UI name; null for the group end, which has none
@@ -36,7 +36,7 @@ constexpr A_short CountChoices(const char *choices) {
 inline constexpr PF_FpShort kFloatSliderCurveTolerance = 0.05f;
 
 // Every parameter the effect adds, in the order it adds them (index 0, the input layer, is the host's).
-inline constexpr ParamSpec kParamTable[] = {
+inline constexpr ParamDecl kParamTable[] = {
     {PARAM_DEPTH_LAYER, PF_Param_LAYER, "Depth Map Layer", 0, 0, 0, 0, 0, PF_LayerDefault_NONE, 0, 0, nullptr},
     {PARAM_PATTERN, PF_Param_POPUP, "Pattern", PF_ParamFlag_SUPERVISE, 0, 0, 0, 0, PATTERN_RANDOM_DOTS, 0, 0,
      "Random Dots|Random Color Dots|Texture"},
@@ -60,9 +60,9 @@ inline constexpr int kParamTableSize = static_cast<int>(sizeof kParamTable / siz
 static_assert(kParamTableSize == PARAM_COUNT - 1, "one entry per parameter after the input layer");
 
 constexpr bool NamesFitTheHost() {
-    for (const ParamSpec &spec : kParamTable) {
+    for (const ParamDecl &decl : kParamTable) {
         int length = 0;
-        for (const char *c = spec.name; c != nullptr && *c != '\0'; ++c) ++length;
+        for (const char *c = decl.name; c != nullptr && *c != '\0'; ++c) ++length;
         if (length > PF_MAX_EFFECT_PARAM_NAME_LEN) return false;
     }
     return true;
@@ -70,9 +70,9 @@ constexpr bool NamesFitTheHost() {
 static_assert(NamesFitTheHost(), "every UI name fits the host's name field");
 
 // The entry of a parameter index, or null for the input layer and indices outside the set.
-constexpr const ParamSpec *FindParamSpec(int index) {
-    for (const ParamSpec &spec : kParamTable) {
-        if (spec.index == index) return &spec;
+constexpr const ParamDecl *FindParamDecl(int index) {
+    for (const ParamDecl &decl : kParamTable) {
+        if (decl.index == index) return &decl;
     }
     return nullptr;
 }

@@ -6,46 +6,46 @@
 #include "shell/param_table.h"
 #include "shell/suite_scoper.h"
 
-using vellumbra::ParamSpec;
+using vellumbra::ParamDecl;
 using vellumbra::kParamTable;
 
 namespace {
 
 // Fills a cleared definition from its table entry, field by field as the parameter's kind needs.
-void FillDefinition(const ParamSpec &spec, PF_ParamDef *def) {
-    switch (spec.type) {
+void FillDefinition(const ParamDecl &decl, PF_ParamDef *def) {
+    switch (decl.type) {
     case PF_Param_LAYER:
-        def->u.ld.dephault = static_cast<A_long>(spec.dephault);
+        def->u.ld.dephault = static_cast<A_long>(decl.dephault);
         break;
     case PF_Param_POPUP:
-        def->u.pd.num_choices = vellumbra::CountChoices(spec.choices);
-        def->u.pd.dephault = static_cast<A_short>(spec.dephault);
-        def->u.pd.value = static_cast<A_long>(spec.dephault);
-        def->u.pd.u.namesptr = spec.choices;
+        def->u.pd.num_choices = vellumbra::CountChoices(decl.choices);
+        def->u.pd.dephault = static_cast<A_short>(decl.dephault);
+        def->u.pd.value = static_cast<A_long>(decl.dephault);
+        def->u.pd.u.namesptr = decl.choices;
         break;
     case PF_Param_FLOAT_SLIDER:
-        def->u.fs_d.valid_min = static_cast<PF_FpShort>(spec.valid_min);
-        def->u.fs_d.valid_max = static_cast<PF_FpShort>(spec.valid_max);
-        def->u.fs_d.slider_min = static_cast<PF_FpShort>(spec.slider_min);
-        def->u.fs_d.slider_max = static_cast<PF_FpShort>(spec.slider_max);
-        def->u.fs_d.value = spec.dephault;
-        def->u.fs_d.dephault = static_cast<PF_FpShort>(spec.dephault);
-        def->u.fs_d.precision = spec.precision;
-        def->u.fs_d.display_flags = spec.display_flags;
+        def->u.fs_d.valid_min = static_cast<PF_FpShort>(decl.valid_min);
+        def->u.fs_d.valid_max = static_cast<PF_FpShort>(decl.valid_max);
+        def->u.fs_d.slider_min = static_cast<PF_FpShort>(decl.slider_min);
+        def->u.fs_d.slider_max = static_cast<PF_FpShort>(decl.slider_max);
+        def->u.fs_d.value = decl.dephault;
+        def->u.fs_d.dephault = static_cast<PF_FpShort>(decl.dephault);
+        def->u.fs_d.precision = decl.precision;
+        def->u.fs_d.display_flags = decl.display_flags;
         def->u.fs_d.fs_flags = 0;
         def->u.fs_d.curve_tolerance = vellumbra::kFloatSliderCurveTolerance;
         break;
     case PF_Param_SLIDER:
-        def->u.sd.valid_min = static_cast<PF_ParamValue>(spec.valid_min);
-        def->u.sd.valid_max = static_cast<PF_ParamValue>(spec.valid_max);
-        def->u.sd.slider_min = static_cast<PF_ParamValue>(spec.slider_min);
-        def->u.sd.slider_max = static_cast<PF_ParamValue>(spec.slider_max);
-        def->u.sd.value = static_cast<PF_ParamValue>(spec.dephault);
-        def->u.sd.dephault = static_cast<PF_ParamValue>(spec.dephault);
+        def->u.sd.valid_min = static_cast<PF_ParamValue>(decl.valid_min);
+        def->u.sd.valid_max = static_cast<PF_ParamValue>(decl.valid_max);
+        def->u.sd.slider_min = static_cast<PF_ParamValue>(decl.slider_min);
+        def->u.sd.slider_max = static_cast<PF_ParamValue>(decl.slider_max);
+        def->u.sd.value = static_cast<PF_ParamValue>(decl.dephault);
+        def->u.sd.dephault = static_cast<PF_ParamValue>(decl.dephault);
         break;
     case PF_Param_CHECKBOX:
-        def->u.bd.value = static_cast<PF_ParamValue>(spec.dephault);
-        def->u.bd.dephault = static_cast<PF_Boolean>(spec.dephault);
+        def->u.bd.value = static_cast<PF_ParamValue>(decl.dephault);
+        def->u.bd.dephault = static_cast<PF_Boolean>(decl.dephault);
         def->u.bd.u.nameptr = "";
         break;
     default:  // group start and end carry nothing but type and name
@@ -59,14 +59,14 @@ PF_Err ParamsSetup(PF_InData *in_data, PF_OutData *out_data) {
     if (in_data->utils == nullptr || in_data->utils->ansi.strcpy == nullptr || in_data->inter.add_param == nullptr) {
         return PF_Err_INVALID_CALLBACK;
     }
-    for (const ParamSpec &spec : kParamTable) {
+    for (const ParamDecl &decl : kParamTable) {
         PF_ParamDef def;
         memset(&def, 0, sizeof def);
-        def.flags = spec.flags;
-        def.param_type = spec.type;
-        if (spec.name != nullptr) PF_STRCPY(def.name, spec.name);
-        FillDefinition(spec, &def);
-        def.uu.id = spec.index;
+        def.flags = decl.flags;
+        def.param_type = decl.type;
+        if (decl.name != nullptr) PF_STRCPY(def.name, decl.name);
+        FillDefinition(decl, &def);
+        def.uu.id = decl.index;
         PF_Err err = PF_ADD_PARAM(in_data, -1, &def);
         if (err != PF_Err_NONE) return err;
     }
