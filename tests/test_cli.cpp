@@ -485,6 +485,40 @@ TEST(CliPictures, DeepProjectOutputNarrowsBackToTheEightBitValue) {
     EXPECT_EQ(h.at(1, 0)[0], 32768.0f) << "no alpha channel means opaque";
 }
 
+TEST(CliPictures, HostPictureTakesEveryLayoutAndRoundsHalfAwayFromZero) {
+    // Values that sit exactly on, just below and just above a half step after scaling, the ends, values outside
+    // 0..1 and NaN; each goes through every channel layout, in every channel the layout has.
+    const float values[] = {0.0f, 1.0f, -0.25f, 1.5f, 0.5f / 255.0f, 1.5f / 255.0f, 127.5f / 255.0f,
+                            std::nextafter(127.5f / 255.0f, 0.0f), std::nextafter(127.5f / 255.0f, 1.0f),
+                            0.5f / 32768.0f, 16383.5f / 32768.0f, 0.3f, std::nanf(""),
+                            // scales to the float just below 0.5, where adding 0.5 in float rounds up to 1
+                            std::nextafter(0.5f, 0.0f) / 32768.0f};
+    const int n = int(sizeof values / sizeof values[0]);
+    for (int bits : {8, 16, 32}) {
+        const float scale = bits == 8 ? 255.0f : bits == 16 ? 32768.0f : 1.0f;
+        auto expected = [&](float v) { return bits == 32 ? v : std::round(std::clamp(v, 0.0f, 1.0f) * scale); };
+        auto same = [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); };
+        for (int channels = 1; channels <= 4; ++channels) {
+            Picture pic(n, 1, channels, bits);
+            // Each channel gets its own value (shifted through the table), so a channel read from the wrong
+            // place shows.
+            for (int x = 0; x < n; ++x)
+                for (int c = 0; c < channels; ++c) pic.at(x, 0)[c] = values[(x + c) % n];
+            vbhost::Image img = vbcli::ToHostImage(pic);
+            for (int x = 0; x < n; ++x) {
+                const float *s = pic.at(x, 0);
+                const float r = s[0], g = channels >= 3 ? s[1] : s[0], b = channels >= 3 ? s[2] : s[0];
+                const float a = channels == 2 ? s[1] : channels == 4 ? s[3] : 1.0f;
+                const float want[4] = {expected(a), expected(r), expected(g), expected(b)};
+                for (int c = 0; c < 4; ++c)
+                    EXPECT_TRUE(same(img.at(x, 0)[c], want[c]))
+                        << bits << "-bit, " << channels << " channel(s), pixel " << x << ", host channel " << c
+                        << ": got " << img.at(x, 0)[c] << ", want " << want[c];
+            }
+        }
+    }
+}
+
 TEST_F(CliTest, EffectFlagsReachTheEffect) {
     vbcli::WritePicture(path("d.png"), sceneDepth(240, 80), 8);
     auto render = [&](std::vector<std::string> extra, const std::string &out) {
