@@ -560,6 +560,13 @@ void writePnm(std::FILE *f, const Picture &pic, FileFormat format, int bits) {
     std::vector<std::uint8_t> row(std::size_t(pic.width) * out_c * bytes);
     for (int y = 0; y < pic.height; ++y) {
         const float *src = pic.at(0, y);
+        if (out_c == pic.channels && bytes == 1) {
+            // The usual case, a picture written with its own channels at 8 bits: one plain run of values.
+            const std::size_t n = row.size();
+            for (std::size_t i = 0; i < n; ++i) row[i] = std::uint8_t(QuantizeUnit(src[i], 255));
+            std::fwrite(row.data(), 1, n, f);
+            continue;
+        }
         std::size_t k = 0;
         for (int x = 0; x < pic.width; ++x, src += pic.channels) {
             float v[4];
