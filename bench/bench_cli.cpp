@@ -109,11 +109,4 @@ BENCHMARK(BM_CliSequence)->Apply(CliArgs)->Unit(benchmark::kMillisecond)->UseRea
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    vbbench::KeepFreedMemory();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return vbbench::RunBenchmarks(argc, argv); }

@@ -1,6 +1,8 @@
 // Deterministic depth scenes and textures for the benchmarks.
 #include "bench/bench_scenes.h"
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -100,6 +102,15 @@ void KeepFreedMemory() {
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
 #endif
+}
+
+int RunBenchmarks(int argc, char **argv) {
+    KeepFreedMemory();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace vbbench

@@ -19,4 +19,7 @@ vbhost::Image TextureScene(int width, int height);
 // allocator would be timed as the effect's work.
 void KeepFreedMemory();
 
+// The body of every benchmark program's main: keeps freed memory, then runs the benchmarks the flags select.
+int RunBenchmarks(int argc, char **argv);
+
 }  // namespace vbbench

@@ -257,11 +257,4 @@ BENCHMARK(BM_ConvertToWorld8)
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    vbbench::KeepFreedMemory();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char **argv) { return vbbench::RunBenchmarks(argc, argv); }
