@@ -125,20 +125,29 @@ template <int32_t kN>
 void averagePacked(const PF_Pixel8 *rowColors, PF_Pixel8 *out, int32_t w, int32_t n) {
     const int32_t N = kN > 0 ? kN : n;
     const uint32_t reciprocal = ((uint32_t(1) << 20) + uint32_t(N) - 1) / uint32_t(N);
+    // Averages go to a small buffer of their own and then to out a block at a time: out may be rowColors
+    // itself, and stores into the row being read would hold up the loads after them. A block is stored once
+    // all its groups are read, and its last pixel, start + count - 1, lies below (start + count) * N, where the
+    // reading has got to.
+    constexpr int32_t kBlock = 64;
+    uint32_t block[kBlock];
     const PF_Pixel8 *group = rowColors;
-    for (int32_t ox = 0; ox < w; ++ox, group += N) {
-        uint32_t ag = 0, rb = 0;
-        for (int32_t k = 0; k < N; ++k) {
-            const uint32_t p = loadPixel(group + k);
-            ag += p & 0x00FF00FFu;
-            rb += (p >> 8) & 0x00FF00FFu;
+    for (int32_t start = 0; start < w; start += kBlock) {
+        const int32_t count = w - start < kBlock ? w - start : kBlock;
+        for (int32_t i = 0; i < count; ++i, group += N) {
+            uint32_t ag = 0, rb = 0;
+            for (int32_t k = 0; k < N; ++k) {
+                const uint32_t p = loadPixel(group + k);
+                ag += p & 0x00FF00FFu;
+                rb += (p >> 8) & 0x00FF00FFu;
+            }
+            const uint32_t a = ((ag & 0xFFFFu) * reciprocal) >> 20;
+            const uint32_t gr = ((ag >> 16) * reciprocal) >> 20;
+            const uint32_t r = ((rb & 0xFFFFu) * reciprocal) >> 20;
+            const uint32_t b = ((rb >> 16) * reciprocal) >> 20;
+            block[i] = a | (r << 8) | (gr << 16) | (b << 24);
         }
-        const uint32_t a = ((ag & 0xFFFFu) * reciprocal) >> 20;
-        const uint32_t gr = ((ag >> 16) * reciprocal) >> 20;
-        const uint32_t r = ((rb & 0xFFFFu) * reciprocal) >> 20;
-        const uint32_t b = ((rb >> 16) * reciprocal) >> 20;
-        const uint32_t packed = a | (r << 8) | (gr << 16) | (b << 24);
-        memcpy(out + ox, &packed, sizeof packed);  // after the group's reads: out may be rowColors itself
+        memcpy(out + start, block, size_t(count) * sizeof block[0]);
     }
 }
 

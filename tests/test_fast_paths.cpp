@@ -137,7 +137,7 @@ TEST(FastAveraging, MatchesPlainDivisionForEveryGroupSize) {
     std::mt19937 gen(11);
     for (int32_t N = 1; N <= 80; ++N) {
         StereogramGeometry g;
-        g.w = 40;
+        g.w = 150;  // several of the blocks the averages are gathered in, the last one partly filled
         g.N = N;
         g.W = g.w * N;
         std::vector<PF_Pixel8> working(size_t(g.W));
