@@ -23,6 +23,14 @@ A_u_char NarrowFloatTo8(float v);
 PF_Pixel16 ConvertPixel8ToPixel16(const PF_Pixel8 &pixel);
 PF_PixelFloat ConvertPixel8ToPixel32(const PF_Pixel8 &pixel);
 
+// Whole rows widened by the same per-channel rules, without a call per pixel.
+void WidenRow8To16(const PF_Pixel8 *in, PF_Pixel16 *out, A_long width);
+void WidenRow8To32(const PF_Pixel8 *in, PF_PixelFloat *out, A_long width);
+
+// Whole rows narrowed by Narrow16To8 and NarrowFloatTo8, for callers that convert a row as they reach it.
+void NarrowRow16To8(const PF_Pixel16 *in, PF_Pixel8 *out, A_long width);
+void NarrowRow32To8(const PF_PixelFloat *in, PF_Pixel8 *out, A_long width);
+
 // Each makes a new cleared 8-bit world of the source's size with PF_NEW_WORLD and fills it. On failure the
 // returned description has no pixel address and the host's error is returned.
 PF_Err ConvertWorld16ToWorld8(PF_InData *in_data, const PF_EffectWorld *src, PF_EffectWorld *dst8);

@@ -32,17 +32,11 @@ PixelView8 viewOf(const PF_EffectWorld &world) {
     return view;
 }
 
-// Writes finished 8-bit rows into the output at its own depth, through per-render channel tables built from the
-// widening rules; positions outside the output are skipped.
+// Writes finished 8-bit rows into the output at its own depth by the widening rules; positions outside the
+// output are skipped.
 class OutputWriter {
 public:
-    OutputWriter(PF_EffectWorld *output, PF_PixelFormat format) : output_(output), format_(format) {
-        for (int v = 0; v < 256; ++v) {
-            const A_u_char c = A_u_char(v);
-            to16_[v] = ConvertPixel8ToPixel16(PF_Pixel8{c, c, c, c}).alpha;
-            to32_[v] = ConvertPixel8ToPixel32(PF_Pixel8{c, c, c, c}).alpha;
-        }
-    }
+    OutputWriter(PF_EffectWorld *output, PF_PixelFormat format) : output_(output), format_(format) {}
 
     static bool Writable(PF_PixelFormat format) {
         return format == PF_PixelFormat_ARGB32 || format == PF_PixelFormat_ARGB64 || format == PF_PixelFormat_ARGB128;
@@ -54,25 +48,15 @@ public:
         if (format_ == PF_PixelFormat_ARGB32) {
             if (PF_Pixel8 *dst = GetPixel8(output_, 0, y)) memcpy(dst, row, size_t(n) * sizeof(PF_Pixel8));
         } else if (format_ == PF_PixelFormat_ARGB64) {
-            if (PF_Pixel16 *dst = GetPixel16(output_, 0, y)) {
-                for (A_long x = 0; x < n; ++x) {
-                    dst[x] = PF_Pixel16{to16_[row[x].alpha], to16_[row[x].red], to16_[row[x].green], to16_[row[x].blue]};
-                }
-            }
+            if (PF_Pixel16 *dst = GetPixel16(output_, 0, y)) WidenRow8To16(row, dst, n);
         } else if (format_ == PF_PixelFormat_ARGB128) {
-            if (PF_PixelFloat *dst = GetPixel32(output_, 0, y)) {
-                for (A_long x = 0; x < n; ++x) {
-                    dst[x] = PF_PixelFloat{to32_[row[x].alpha], to32_[row[x].red], to32_[row[x].green], to32_[row[x].blue]};
-                }
-            }
+            if (PF_PixelFloat *dst = GetPixel32(output_, 0, y)) WidenRow8To32(row, dst, n);
         }
     }
 
 private:
     PF_EffectWorld *output_;
     PF_PixelFormat format_;
-    A_u_short to16_[256];
-    float to32_[256];
 };
 
 }  // namespace
@@ -98,11 +82,11 @@ void RenderStereogram(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorld *
     TextureSize textureSize;
     if (textureInUse) textureSize = PrepareTextureSize(transform, textureIn.width, textureIn.height, period);
 
-    // Declared in reverse order of release: row arrays first, then the working worlds, then the conversions,
-    // and the suites, acquired only when first needed, last of all.
+    // Declared in reverse order of release: row arrays first, then the working worlds, then the texture's 8-bit
+    // conversion, and the suites, acquired only when first needed, last of all.
     LateSuite<PF_HandleSuite2> handleSuite;
     LateSuite<PF_WorldSuite2> worldSuite;
-    HostWorld depth8(in_data), texture8(in_data), textureWork(in_data), depthWork(in_data);
+    HostWorld texture8(in_data), textureWork(in_data), depthWork(in_data);
 
     PF_Err err = depthWork.Create(w, h);
     if (err == PF_Err_NONE && textureInUse) err = textureWork.Create(textureSize.width, textureSize.height);
@@ -125,19 +109,21 @@ void RenderStereogram(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorld *
     err = worlds->PF_GetPixelFormat(output, &format);
     if (err != PF_Err_NONE) return;
 
-    // In deep projects the depth map and the texture have the output's depth; the synthesis reads 8-bit copies.
-    PF_EffectWorld *depthSource = &depthIn;
+    // In deep projects the depth map and the texture have the output's depth, and the synthesis reads 8-bit
+    // pixels. The texture is converted whole, for the host to scale; the depth map is narrowed a row at a time
+    // into depthWork as the synthesis reaches it, so that each deep row is read once while it is in the cache,
+    // where a whole 8-bit copy would be written, read back and copied again.
+    const bool deep = format == PF_PixelFormat_ARGB128 || format == PF_PixelFormat_ARGB64;
     PF_EffectWorld *textureSource = &textureIn;
-    if (format == PF_PixelFormat_ARGB128 || format == PF_PixelFormat_ARGB64) {
-        auto convert = format == PF_PixelFormat_ARGB128 ? ConvertWorld32ToWorld8 : ConvertWorld16ToWorld8;
-        err = convert(in_data, &depthIn, depth8.get());
-        if (err == PF_Err_NONE && textureInUse) err = convert(in_data, &textureIn, texture8.get());
-        if (err != PF_Err_NONE) return;
-        depthSource = depth8.get();
-        textureSource = texture8.get();
+    if (deep) {
+        if (textureInUse) {
+            auto convert = format == PF_PixelFormat_ARGB128 ? ConvertWorld32ToWorld8 : ConvertWorld16ToWorld8;
+            err = convert(in_data, &textureIn, texture8.get());
+            textureSource = texture8.get();
+        }
+    } else {
+        err = PF_COPY(&depthIn, depthWork.get(), nullptr, nullptr);
     }
-
-    err = PF_COPY(depthSource, depthWork.get(), nullptr, nullptr);
     if (err == PF_Err_NONE && textureInUse) {
         err = PrepareTexture(in_data, textureSource, transform, period, textureWork.get());
     }
@@ -159,8 +145,13 @@ void RenderStereogram(PF_InData *in_data, PF_OutData *out_data, PF_EffectWorld *
     const A_long rowsToDraw = h < output->height ? h : output->height;
     const bool writeDirect = format == PF_PixelFormat_ARGB32 && output->width >= w;
     for (A_long y = 0; y < rowsToDraw; ++y) {
-        const PF_Pixel8 *depthRow = GetPixel8(depthWork.get(), 0, y);
+        PF_Pixel8 *depthRow = GetPixel8(depthWork.get(), 0, y);
         if (depthRow == nullptr) break;
+        if (format == PF_PixelFormat_ARGB128) {
+            if (const PF_PixelFloat *deepRow = GetPixel32(&depthIn, 0, y)) NarrowRow32To8(deepRow, depthRow, w);
+        } else if (format == PF_PixelFormat_ARGB64) {
+            if (const PF_Pixel16 *deepRow = GetPixel16(&depthIn, 0, y)) NarrowRow16To8(deepRow, depthRow, w);
+        }
         // An 8-bit output row that holds the whole picture row takes the averages directly; otherwise they
         // overwrite the front of rowColors, which the next row colours afresh anyway, and are written from there.
         PF_Pixel8 *direct = writeDirect ? GetPixel8(output, 0, y) : nullptr;

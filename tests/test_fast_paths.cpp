@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -124,6 +125,54 @@ TEST(FastNarrowing, WholeWorldConversionsNarrowEveryChannelByTheRule) {
         PF_DISPOSE_WORLD(&dst);
     }
     EXPECT_TRUE(host.ledger().empty()) << host.ledger().describe();
+}
+
+// Row lengths whose channel counts fall on and off the sixteen-channel stretches, with the awkward values at
+// every position, so that both the long stretch and the tail meet each of them.
+TEST(FastNarrowing, FloatRowsNarrowEveryChannelByTheRuleAtEveryPosition) {
+    const std::vector<float> awkward = {std::nanf(""), -std::nanf(""), std::numeric_limits<float>::infinity(),
+                                        -std::numeric_limits<float>::infinity(), -0.0f, -1e-30f, 1.0f,
+                                        std::nextafter(1.0f, 0.0f), 254.5f / 255.0f, 3.0f / 255.0f, 0.5f};
+    for (int width = 1; width <= 9; ++width) {
+        const size_t channels = size_t(width) * 4;
+        for (size_t shift = 0; shift < channels; ++shift) {
+            std::vector<float> in(channels);
+            for (size_t i = 0; i < channels; ++i) in[i] = awkward[(i + shift) % awkward.size()];
+            std::vector<PF_Pixel8> out(static_cast<size_t>(width));
+            NarrowRow32To8(reinterpret_cast<const PF_PixelFloat *>(in.data()), out.data(), width);
+            const uint8_t *bytes = reinterpret_cast<const uint8_t *>(out.data());
+            for (size_t i = 0; i < channels; ++i) {
+                ASSERT_EQ(int(bytes[i]), PlainNarrowFloat(in[i]))
+                    << "width " << width << " shift " << shift << " channel " << i << " value " << in[i];
+            }
+        }
+    }
+}
+
+// Every 8-bit value at every channel position of rows long enough for the vector stretches and with tails,
+// against the per-pixel widening rules (float compared bit for bit).
+TEST(FastWidening, RowsWidenEveryValueLikeThePixelRules) {
+    for (int width : {1, 3, 64, 67}) {
+        for (int offset = 0; offset < 256; offset += 37) {
+            std::vector<PF_Pixel8> in(static_cast<size_t>(width));
+            uint8_t *bytes = reinterpret_cast<uint8_t *>(in.data());
+            for (int i = 0; i < 4 * width; ++i) bytes[i] = uint8_t(i + offset);
+            std::vector<PF_Pixel16> out16(static_cast<size_t>(width));
+            std::vector<PF_PixelFloat> out32(static_cast<size_t>(width));
+            WidenRow8To16(in.data(), out16.data(), width);
+            WidenRow8To32(in.data(), out32.data(), width);
+            for (int x = 0; x < width; ++x) {
+                const PF_Pixel16 e16 = ConvertPixel8ToPixel16(in[size_t(x)]);
+                const PF_PixelFloat e32 = ConvertPixel8ToPixel32(in[size_t(x)]);
+                const PF_Pixel16 &g16 = out16[size_t(x)];
+                ASSERT_TRUE(g16.alpha == e16.alpha && g16.red == e16.red && g16.green == e16.green &&
+                            g16.blue == e16.blue)
+                    << "16-bit, width " << width << " offset " << offset << " pixel " << x;
+                ASSERT_EQ(std::memcmp(&out32[size_t(x)], &e32, sizeof e32), 0)
+                    << "float, width " << width << " offset " << offset << " pixel " << x;
+            }
+        }
+    }
 }
 
 std::string Str(const PF_Pixel8 &p) {
