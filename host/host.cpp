@@ -147,7 +147,10 @@ PF_Err Host::Impl::LayerPixelsLocked(int layer_id, A_long time, A_long time_scal
     if (it == layer_pixels.end()) {
         try {
             // Shrink first, then widen: every depth then carries the same 8-bit values of a downsampled picture.
-            auto made = std::make_shared<const LayerPixels>(PackPixels(*picture, factor, opts.project_depth));
+            const auto packed = packed_layers.find(layer_id);
+            auto made = std::make_shared<const LayerPixels>(
+                packed != packed_layers.end() ? PackPixels(*packed->second, factor, opts.project_depth)
+                                              : PackPixels(*picture, factor, opts.project_depth));
             it = layer_pixels.emplace(key, std::move(made)).first;
         } catch (const std::bad_alloc &) {
             return PF_Err_OUT_OF_MEMORY;
@@ -556,6 +559,26 @@ int Host::AddLayer(Layer layer) {
     return id;
 }
 
+int Host::AddPackedLayer(PackedImage picture) {
+    const std::size_t pixels = std::size_t(std::max(0, picture.width)) * std::size_t(std::max(0, picture.height));
+    if (picture.width < 0 || picture.height < 0 ||
+        (!picture.bytes.empty() && picture.bytes.size() != pixels * std::size_t(PixelSize(picture.depth))))
+        throw std::invalid_argument("AddPackedLayer: a picture's size does not match its pixels");
+    // The layer's picture carries the size and depth only; its pixels are looked up when they are lent.
+    Image sized;
+    sized.width = picture.width;
+    sized.height = picture.height;
+    sized.depth = picture.depth;
+    Layer layer;
+    layer.frames.push_back(std::move(sized));
+    auto packed = std::make_shared<const PackedImage>(std::move(picture));
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    const int id = impl_->next_layer_id++;
+    impl_->layers[id] = std::move(layer);
+    impl_->packed_layers[id] = std::move(packed);
+    return id;
+}
+
 void Host::SetInputLayer(int layer_id) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     if (layer_id != 0 && impl_->layers.count(layer_id) == 0)
@@ -671,7 +694,19 @@ FrameResult Host::RenderFrame(const FrameRequest &request) {
             output = frame.output;
         }
         // An output never checked out is the host's transparent black.
-        res.output = output ? ReadPixels(*output, depth) : Image(frame.width, frame.height, depth);
+        if (request.packed_output) {
+            if (output) {
+                res.packed_output = PackWorld(*output, depth);
+            } else {
+                res.packed_output.width = frame.width;
+                res.packed_output.height = frame.height;
+                res.packed_output.depth = depth;
+                res.packed_output.bytes.assign(
+                    std::size_t(frame.width) * std::size_t(frame.height) * std::size_t(PixelSize(depth)), 0);
+            }
+        } else {
+            res.output = output ? ReadPixels(*output, depth) : Image(frame.width, frame.height, depth);
+        }
     }
     ctx.cmd = -1;
     if (pre_out.delete_pre_render_data_func && pre_out.pre_render_data)

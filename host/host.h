@@ -41,6 +41,16 @@ struct Layer {
     std::vector<Image> frames;
 };
 
+// A picture laid out as a world of its depth holds it: height rows of width pixels, alpha, red, green and blue,
+// each channel an unsigned 8-bit or 16-bit integer or a float, rows packed one after another. For callers that
+// hold pixels so already (a file's 8-bit samples, a blank layer), it spares the float picture in between.
+struct PackedImage {
+    int width = 0;
+    int height = 0;
+    Depth depth = Depth::k8;
+    std::vector<unsigned char> bytes;  // width * height pixels; as a layer, empty bytes stand for all zeros
+};
+
 // What the plug-in holds at the moment. A well-behaved command leaves all of it at zero.
 struct Ledger {
     int suites = 0;           // acquisitions not yet released
@@ -80,6 +90,8 @@ struct FrameRequest {
     PF_LRect rect{0, 0, 0, 0};  // requested output rectangle at render resolution; empty means the whole layer
     PF_Field field = PF_Field_FRAME;
     PF_Quality quality = PF_Quality_HI;
+    // Deliver the output as FrameResult::packed_output, the world's bytes as they are, instead of as `output`.
+    bool packed_output = false;
 };
 
 struct FrameResult {
@@ -88,6 +100,7 @@ struct FrameResult {
     PF_LRect result_rect{0, 0, 0, 0};
     PF_LRect max_result_rect{0, 0, 0, 0};
     Image output;  // in the project's depth, the input layer's size at render resolution
+    PackedImage packed_output;  // the same, when the request asked for packed pixels (then `output` is empty)
     std::string message;  // out-data return_msg after the commands
 };
 
@@ -147,6 +160,10 @@ public:
 
     // ---- layers ----
     int AddLayer(Layer layer);  // returns its id, from 1 on; pictures are converted to the project's depth
+    // A one-picture layer given as packed pixels (no bytes: transparent black). In a project of the picture's
+    // depth at full resolution the host lends exactly these bytes; otherwise it converts and shrinks them as it
+    // would the same values given as an Image.
+    int AddPackedLayer(PackedImage picture);
     void SetInputLayer(int layer_id);
 
     // ---- frames ----

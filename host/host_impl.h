@@ -43,6 +43,10 @@ struct LayerPixels {
 // to the given depth (as ConvertImage does) and rounded and clamped as a world of that depth holds them. A
 // factor of 1 reads the picture itself, without copying it first.
 LayerPixels PackPixels(const Image &src, int downsample, Depth depth);
+// The same for a packed picture: its own bytes when nothing is to change, zeros for one without bytes.
+LayerPixels PackPixels(const PackedImage &src, int downsample, Depth depth);
+// A world's pixels with its row padding left out.
+PackedImage PackWorld(const PF_EffectWorld &world, Depth depth);
 
 // Who owns a world's pixels, which decides who may dispose of it and whether the ledger counts it.
 enum class WorldOwner { kHost, kPluginNewWorld, kPluginAegp };
@@ -159,6 +163,8 @@ struct Host::Impl {
     std::vector<int> layer_ids;                           // layer parameters: the layer assigned, 0 for none
     std::vector<Host::UiUpdate> ui_updates;
     std::map<int, Layer> layers;
+    // The pixels of layers added packed; their Layer holds one picture of the right size without pixels.
+    std::map<int, std::shared_ptr<const PackedImage>> packed_layers;
     // Layer frames already made into the pixels the host lends, by layer id, frame index, downsample factor and
     // depth. Layers never change once added and their ids are never reused, so an entry stays right for the
     // host's lifetime; worlds lent from an entry share it.

@@ -218,6 +218,53 @@ LayerPixels PackPixels(const Image &src, int downsample, Depth depth) {
     return out;
 }
 
+LayerPixels PackPixels(const PackedImage &src, int downsample, Depth depth) {
+    const int factor = downsample > 1 ? downsample : 1;
+    if (src.bytes.empty()) {
+        LayerPixels out;
+        out.width = (src.width + factor - 1) / factor;
+        out.height = (src.height + factor - 1) / factor;
+        out.depth = depth;
+        out.bytes.reset(new unsigned char[out.row_bytes() * std::size_t(out.height)]());
+        return out;
+    }
+    if (factor == 1 && src.depth == depth) {
+        LayerPixels out;
+        out.width = src.width;
+        out.height = src.height;
+        out.depth = depth;
+        out.bytes.reset(new unsigned char[src.bytes.size()]);
+        std::memcpy(out.bytes.get(), src.bytes.data(), src.bytes.size());
+        return out;
+    }
+    // Anything else goes the way of the same values given as a picture.
+    Image img;
+    img.width = src.width;
+    img.height = src.height;
+    img.depth = src.depth;
+    img.argb.resize(std::size_t(4) * std::size_t(src.width) * std::size_t(src.height));
+    switch (src.depth) {
+    case Depth::k8: loadChannels<A_u_char>(src.bytes.data(), img.argb.size(), img.argb.data()); break;
+    case Depth::k16: loadChannels<A_u_short>(src.bytes.data(), img.argb.size(), img.argb.data()); break;
+    case Depth::k32: loadChannels<float>(src.bytes.data(), img.argb.size(), img.argb.data()); break;
+    }
+    return PackPixels(img, factor, depth);
+}
+
+PackedImage PackWorld(const PF_EffectWorld &world, Depth depth) {
+    if (world.width < 0 || world.height < 0) throw std::invalid_argument("PackWorld: negative world size");
+    PackedImage out;
+    out.width = world.width;
+    out.height = world.height;
+    out.depth = depth;
+    const std::size_t used = std::size_t(world.width) * std::size_t(PixelSize(depth));
+    out.bytes.resize(used * std::size_t(world.height));
+    for (int y = 0; y < world.height && world.data != nullptr; ++y)
+        std::memcpy(out.bytes.data() + used * std::size_t(y),
+                    static_cast<const unsigned char *>(world.data) + std::ptrdiff_t(y) * world.rowbytes, used);
+    return out;
+}
+
 Image Downsample(const Image &src, int factor) {
     if (factor <= 1) return src;
     const int w = (src.width + factor - 1) / factor;

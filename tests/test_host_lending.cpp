@@ -218,4 +218,99 @@ TEST(HostLending, ProjectDepthAndDownsampleChangedBetweenFramesAreHonoured) {
     EXPECT_TRUE(host.ledger().empty()) << host.ledger().describe();
 }
 
+// ---------------------------------------------------------------- layers given as packed pixels
+
+// A packed picture of random values a world of its depth can hold (floats with NaN and infinities too), and the
+// same values as an Image.
+vbhost::PackedImage randomPacked(int w, int h, Depth d, unsigned seed) {
+    std::mt19937 gen(seed);
+    vbhost::PackedImage p;
+    p.width = w;
+    p.height = h;
+    p.depth = d;
+    const std::size_t channels = std::size_t(4) * w * h;
+    p.bytes.resize(channels * std::size_t(vbhost::PixelSize(d)) / 4);
+    for (std::size_t i = 0; i < channels; ++i) {
+        if (d == Depth::k8) {
+            p.bytes[i] = static_cast<unsigned char>(gen());
+        } else if (d == Depth::k16) {
+            const auto v = static_cast<A_u_short>(gen() % 32769);
+            std::memcpy(&p.bytes[2 * i], &v, sizeof v);
+        } else {
+            float v = std::uniform_real_distribution<float>(-0.05f, 1.05f)(gen);
+            if (i == 1) v = std::numeric_limits<float>::quiet_NaN();
+            if (i == 5) v = std::numeric_limits<float>::infinity();
+            std::memcpy(&p.bytes[4 * i], &v, sizeof v);
+        }
+    }
+    return p;
+}
+
+Image imageOf(const vbhost::PackedImage &p) {
+    Image img(p.width, p.height, p.depth);
+    for (std::size_t i = 0; i < img.argb.size(); ++i) {
+        if (p.depth == Depth::k8) {
+            img.argb[i] = p.bytes[i];
+        } else if (p.depth == Depth::k16) {
+            A_u_short v;
+            std::memcpy(&v, &p.bytes[2 * i], sizeof v);
+            img.argb[i] = v;
+        } else {
+            std::memcpy(&img.argb[i], &p.bytes[4 * i], sizeof(float));
+        }
+    }
+    return img;
+}
+
+// A layer given packed is lent as the same values given as a picture would be, at every source and project depth
+// and downsample; a frame asked for packed output gives the output world's bytes and no picture.
+TEST(HostLending, PackedLayersLendWhatTheSamePictureWould) {
+    for (Depth source : {Depth::k8, Depth::k16, Depth::k32})
+        for (Depth project : {Depth::k8, Depth::k16, Depth::k32})
+            for (int downsample : {1, 3}) {
+                const std::string which = std::string("packed ") + name(source) + " source in a " + name(project) +
+                                          " project at 1/" + std::to_string(downsample);
+                const vbhost::PackedImage packed = randomPacked(13, 7, source, 23);
+                LendRig viaPacked(project), viaImage(project);
+                viaPacked.host.SetInputLayer(viaPacked.host.AddPackedLayer(packed));
+                viaImage.host.SetInputLayer(viaImage.host.AddLayer({{imageOf(packed)}}));
+                vbhost::FrameRequest req;
+                req.downsample = downsample;
+                const vbhost::FrameResult got = viaPacked.host.RenderFrame(req);
+                const vbhost::FrameResult want = viaImage.host.RenderFrame(req);
+                ASSERT_EQ(got.render_err, PF_Err_NONE) << which;
+                ASSERT_EQ(want.render_err, PF_Err_NONE) << which;
+                EXPECT_EQ(firstDifference(got.output, want.output), "") << which;
+                EXPECT_TRUE(got.packed_output.bytes.empty()) << which << ": packed output only when asked for";
+
+                req.packed_output = true;
+                const vbhost::FrameResult packedOut = viaPacked.host.RenderFrame(req);
+                ASSERT_EQ(packedOut.render_err, PF_Err_NONE) << which;
+                EXPECT_TRUE(packedOut.output.argb.empty()) << which << ": no picture beside the packed output";
+                EXPECT_EQ(packedOut.packed_output.depth, project) << which;
+                EXPECT_EQ(firstDifference(imageOf(packedOut.packed_output), want.output), "") << which;
+                EXPECT_TRUE(viaPacked.host.ledger().empty()) << which << ": " << viaPacked.host.ledger().describe();
+            }
+}
+
+TEST(HostLending, PackedLayerWithoutBytesIsTransparentAndBadSizesAreRefused) {
+    for (Depth project : {Depth::k8, Depth::k16, Depth::k32})
+        for (int downsample : {1, 2}) {
+            const std::string which = std::string(name(project)) + " at 1/" + std::to_string(downsample);
+            LendRig rig(project);
+            rig.host.SetInputLayer(rig.host.AddPackedLayer(vbhost::PackedImage{9, 5, Depth::k8, {}}));
+            vbhost::FrameRequest req;
+            req.downsample = downsample;
+            const vbhost::FrameResult r = rig.host.RenderFrame(req);
+            ASSERT_EQ(r.render_err, PF_Err_NONE) << which;
+            const Image transparent((9 + downsample - 1) / downsample, (5 + downsample - 1) / downsample, project);
+            EXPECT_EQ(firstDifference(r.output, transparent), "") << which;
+        }
+    LendRig rig(Depth::k8);
+    EXPECT_THROW(rig.host.AddPackedLayer(vbhost::PackedImage{4, 4, Depth::k16, std::vector<unsigned char>(64)}),
+                 std::invalid_argument)
+        << "16 pixels of 16-bit channels need 128 bytes";
+    EXPECT_THROW(rig.host.AddPackedLayer(vbhost::PackedImage{-1, 4, Depth::k8, {}}), std::invalid_argument);
+}
+
 }  // namespace
