@@ -126,7 +126,10 @@ Picture readPng(const std::string &path) {
     return pic;
 }
 
-void writePng(const std::string &path, std::FILE *f, const Picture &pic, int bits) {
+// Writes a PNG of `channels` channels at `bits` (8 or 16) whose rows fill(y, row) puts into a buffer of
+// width * channels samples, big-endian when 16-bit.
+template <typename FillRow>
+void writePngRows(const std::string &path, std::FILE *f, int width, int height, int channels, int bits, FillRow fill) {
     PngError err;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &err, pngErrorFn, pngWarningFn);
     if (!png) throw ImageError("cannot write '" + path + "': out of memory");
@@ -134,7 +137,7 @@ void writePng(const std::string &path, std::FILE *f, const Picture &pic, int bit
     static const int kColorTypes[5] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                        PNG_COLOR_TYPE_RGB_ALPHA};
     int bytes = bits == 16 ? 2 : 1;
-    std::size_t rowbytes = std::size_t(pic.width) * pic.channels * bytes;
+    std::size_t rowbytes = std::size_t(width) * channels * bytes;
     std::vector<std::uint8_t> row(rowbytes);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
@@ -142,13 +145,22 @@ void writePng(const std::string &path, std::FILE *f, const Picture &pic, int bit
     }
     png_init_io(png, f);
     png_set_compression_level(png, 6);
-    png_set_IHDR(png, info, pic.width, pic.height, bits == 16 ? 16 : 8, kColorTypes[pic.channels],
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, bits == 16 ? 16 : 8, kColorTypes[channels], PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    std::size_t per_row = std::size_t(pic.width) * pic.channels;
-    for (int y = 0; y < pic.height; ++y) {
+    for (int y = 0; y < height; ++y) {
+        fill(y, row.data());
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+}
+
+void writePng(const std::string &path, std::FILE *f, const Picture &pic, int bits) {
+    const std::size_t per_row = std::size_t(pic.width) * pic.channels;
+    writePngRows(path, f, pic.width, pic.height, pic.channels, bits, [&](int y, std::uint8_t *row) {
         const float *src = pic.at(0, y);
-        if (bytes == 2) {
+        if (bits == 16) {
             for (std::size_t i = 0; i < per_row; ++i) {
                 unsigned v = QuantizeUnit(src[i], 65535);
                 row[2 * i] = std::uint8_t(v >> 8);  // PNG is big-endian
@@ -157,10 +169,7 @@ void writePng(const std::string &path, std::FILE *f, const Picture &pic, int bit
         } else {
             for (std::size_t i = 0; i < per_row; ++i) row[i] = std::uint8_t(QuantizeUnit(src[i], 255));
         }
-        png_write_row(png, row.data());
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
+    });
 }
 
 // ---------------------------------------------------------------- JPEG
@@ -546,16 +555,20 @@ Picture readPnm(const std::string &path) {
     return pic;
 }
 
+void writePnmHeader(std::FILE *f, int width, int height, int out_c, unsigned maxval, FileFormat format) {
+    if (format == FileFormat::kPam) {
+        static const char *kTypes[5] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
+        std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %u\nTUPLTYPE %s\nENDHDR\n", width, height, out_c,
+                     maxval, kTypes[out_c]);
+    } else {
+        std::fprintf(f, "P%c\n%d %d\n%u\n", format == FileFormat::kPpm ? '6' : '5', width, height, maxval);
+    }
+}
+
 void writePnm(std::FILE *f, const Picture &pic, FileFormat format, int bits) {
     unsigned maxval = bits == 16 ? 65535 : 255;
     int out_c = format == FileFormat::kPpm ? 3 : format == FileFormat::kPgm ? 1 : pic.channels;
-    if (format == FileFormat::kPam) {
-        static const char *kTypes[5] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
-        std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %u\nTUPLTYPE %s\nENDHDR\n", pic.width, pic.height,
-                     out_c, maxval, kTypes[out_c]);
-    } else {
-        std::fprintf(f, "P%c\n%d %d\n%u\n", format == FileFormat::kPpm ? '6' : '5', pic.width, pic.height, maxval);
-    }
+    writePnmHeader(f, pic.width, pic.height, out_c, maxval, format);
     int bytes = bits == 16 ? 2 : 1;
     std::vector<std::uint8_t> row(std::size_t(pic.width) * out_c * bytes);
     for (int y = 0; y < pic.height; ++y) {
@@ -717,6 +730,21 @@ void RemoveUnfinishedFilesOnInterrupt() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, removePendingOnSignal);
 }
 
+namespace {
+
+// Runs write(f) on a temporary file beside the path, then puts the finished file in place.
+template <typename Write>
+void writeThroughTemporary(const std::string &path, const TempFile &tmp, Write write) {
+    File f(std::fopen(tmp.path().c_str(), "wb"));
+    if (!f) throw ImageError("cannot write '" + path + "': " + std::strerror(errno));
+    write(f.get());
+    if (std::fflush(f.get()) != 0 || std::ferror(f.get()))
+        throw ImageError("cannot write '" + path + "': " + std::strerror(errno));
+    if (std::fclose(f.release()) != 0) throw ImageError("cannot write '" + path + "': " + std::strerror(errno));
+}
+
+}  // namespace
+
 void WritePicture(const std::string &path, const Picture &picture, int bits) {
     FileFormat format = FormatFromPath(path);
     if (picture.width <= 0 || picture.height <= 0 || picture.channels < 1 || picture.channels > 4 ||
@@ -729,15 +757,56 @@ void WritePicture(const std::string &path, const Picture &picture, int bits) {
     } else if (format == FileFormat::kTiff) {
         writeTiff(path, tmp.path(), picture, bits);
     } else {
-        File f(std::fopen(tmp.path().c_str(), "wb"));
-        if (!f) throw ImageError("cannot write '" + path + "': " + std::strerror(errno));
-        if (format == FileFormat::kPng) writePng(path, f.get(), picture, bits);
-        else if (format == FileFormat::kJpeg) writeJpeg(path, f.get(), picture);
-        else writePnm(f.get(), picture, format, bits);
-        if (std::fflush(f.get()) != 0 || std::ferror(f.get()))
-            throw ImageError("cannot write '" + path + "': " + std::strerror(errno));
-        if (std::fclose(f.release()) != 0) throw ImageError("cannot write '" + path + "': " + std::strerror(errno));
+        writeThroughTemporary(path, tmp, [&](std::FILE *f) {
+            if (format == FileFormat::kPng) writePng(path, f, picture, bits);
+            else if (format == FileFormat::kJpeg) writeJpeg(path, f, picture);
+            else writePnm(f, picture, format, bits);
+        });
     }
+    tmp.Commit();
+}
+
+void WritePicture8(const std::string &path, const Picture8 &picture) {
+    FileFormat format = FormatFromPath(path);
+    const int c = picture.channels;
+    if (picture.width <= 0 || picture.height <= 0 || c < 1 || c > 4 ||
+        picture.data.size() != std::size_t(picture.width) * picture.height * c)
+        throw ImageError("cannot write '" + path + "': the picture is empty or malformed");
+    // PNG and PAM store the samples as they are, and PPM the colour ones; the rest (a grey mean, other formats)
+    // go through the normalised picture, whose values v / 255 quantise back to v.
+    const bool asIs =
+        format == FileFormat::kPng || format == FileFormat::kPam || (format == FileFormat::kPpm && c >= 3);
+    if (!asIs) {
+        Picture normalised(picture.width, picture.height, c, 8);
+        const float inv = 1.0f / 255.0f;
+        for (std::size_t i = 0; i < picture.data.size(); ++i) normalised.data[i] = float(picture.data[i]) * inv;
+        WritePicture(path, normalised, 8);
+        return;
+    }
+    const int out_c = format == FileFormat::kPpm ? 3 : c;
+    const std::size_t row_samples = std::size_t(picture.width) * std::size_t(out_c);
+    // A row of the file: the picture's own row, or its colour samples without alpha.
+    auto fill = [&](int y, std::uint8_t *row) {
+        const std::uint8_t *src = picture.data.data() + std::size_t(y) * std::size_t(picture.width) * std::size_t(c);
+        if (out_c == c) {
+            std::memcpy(row, src, row_samples);
+            return;
+        }
+        for (int x = 0; x < picture.width; ++x, src += c, row += 3) row[0] = src[0], row[1] = src[1], row[2] = src[2];
+    };
+    TempFile tmp(path);
+    writeThroughTemporary(path, tmp, [&](std::FILE *f) {
+        if (format == FileFormat::kPng) {
+            writePngRows(path, f, picture.width, picture.height, out_c, 8, fill);
+            return;
+        }
+        writePnmHeader(f, picture.width, picture.height, out_c, 255, format);
+        std::vector<std::uint8_t> row(row_samples);
+        for (int y = 0; y < picture.height; ++y) {
+            fill(y, row.data());
+            std::fwrite(row.data(), 1, row.size(), f);
+        }
+    });
     tmp.Commit();
 }
 

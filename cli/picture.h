@@ -25,6 +25,15 @@ struct Picture {
     bool has_alpha() const { return channels == 2 || channels == 4; }
 };
 
+// An 8-bit picture kept as its samples, channels interleaved as in Picture: what an 8-bit project renders,
+// written without going through normalised floats.
+struct Picture8 {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    std::vector<unsigned char> data;
+};
+
 // Any failure to read, decode, encode or write a picture; the message names the file.
 class ImageError : public std::runtime_error {
 public:
@@ -48,6 +57,10 @@ Picture ReadPicture(const std::string &path);
 // Writes the picture in the format of the path's extension at `bits` (rounded to nearest when narrowing).
 // The file appears complete or not at all: it is written to a temporary file beside it and then renamed.
 void WritePicture(const std::string &path, const Picture &picture, int bits);
+
+// Writes the 8-bit picture exactly as WritePicture(path, <the picture with values v / 255>, 8) would, byte for
+// byte; PNG, PAM and PPM files take the samples as they are.
+void WritePicture8(const std::string &path, const Picture8 &picture);
 
 // Makes an interrupt (SIGINT, SIGTERM, SIGHUP) remove the temporary files being written before the program ends.
 void RemoveUnfinishedFilesOnInterrupt();

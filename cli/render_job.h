@@ -59,6 +59,11 @@ vbhost::Image ToHostImage(const Picture &picture);
 // From the host's picture in its depth to a normalised picture; RGB when fully opaque, RGBA otherwise.
 Picture FromHostImage(const vbhost::Image &image);
 
+// The same for an 8-bit project without the float pictures in between: the packed bytes an 8-bit world of
+// ToHostImage(picture) holds, and the 8-bit samples FromHostImage and an 8-bit file make of an output world.
+vbhost::PackedImage ToPacked8(const Picture &picture);
+Picture8 FromPacked8(const vbhost::PackedImage &image);
+
 // Loads the plug-in module, or throws CliError(2) naming the file and what is wrong with it.
 std::unique_ptr<vbhost::Module> LoadPlugin(const std::string &path);
 

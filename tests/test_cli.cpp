@@ -519,6 +519,69 @@ TEST(CliPictures, HostPictureTakesEveryLayoutAndRoundsHalfAwayFromZero) {
     }
 }
 
+// The 8-bit project's packed pictures are the ones the float pictures would have given, byte for byte: the layer
+// as the host rounds ToHostImage's picture, the output as FromHostImage makes it and an 8-bit file stores it.
+TEST(CliPictures, PackedEightBitPicturesAreTheHostPicturesRounded) {
+    const float values[] = {0.0f, 1.0f, -0.25f, 1.5f, 0.5f / 255.0f, 127.5f / 255.0f,
+                            std::nextafter(127.5f / 255.0f, 0.0f), 0.3f, std::nanf(""), 254.5f / 255.0f};
+    const int n = int(sizeof values / sizeof values[0]);
+    for (int channels = 1; channels <= 4; ++channels) {
+        Picture pic(n, 1, channels, 8);
+        for (int x = 0; x < n; ++x)
+            for (int c = 0; c < channels; ++c) pic.at(x, 0)[c] = values[(x + c) % n];
+        const vbhost::Image img = vbcli::ToHostImage(pic);
+        const vbhost::PackedImage packed = vbcli::ToPacked8(pic);
+        ASSERT_EQ(packed.bytes.size(), std::size_t(4 * n));
+        for (std::size_t i = 0; i < packed.bytes.size(); ++i) {
+            const float host = std::isnan(img.argb[i]) ? 0.0f : img.argb[i];  // the host lends NaN as 0
+            ASSERT_EQ(float(packed.bytes[i]), host) << channels << " channel(s), host channel value " << i;
+        }
+    }
+    // Every byte in every channel, once with every pixel opaque (RGB comes out) and once not (RGBA).
+    for (bool opaque : {true, false}) {
+        vbhost::PackedImage out{256, 1, vbhost::Depth::k8, std::vector<unsigned char>(4 * 256)};
+        vbhost::Image img(256, 1, vbhost::Depth::k8);
+        for (int v = 0; v < 256; ++v)
+            for (int c = 0; c < 4; ++c) {
+                const int byte = c == 0 && opaque ? 255 : (v + 61 * c) % 256;
+                out.bytes[std::size_t(4 * v + c)] = static_cast<unsigned char>(byte);
+                img.at(v, 0)[c] = float(byte);
+            }
+        const vbcli::Picture8 got = vbcli::FromPacked8(out);
+        const Picture want = vbcli::FromHostImage(img);
+        ASSERT_EQ(got.channels, want.channels) << (opaque ? "opaque" : "transparent");
+        ASSERT_EQ(got.channels, opaque ? 3 : 4);
+        for (std::size_t i = 0; i < got.data.size(); ++i)
+            ASSERT_EQ(unsigned(got.data[i]), vbcli::QuantizeUnit(want.data[i], 255)) << "sample " << i;
+    }
+}
+
+TEST_F(CliTest, EightBitPicturesWriteAsTheirNormalisedFloatsWould) {
+    for (const char *ext : {"png", "pam", "ppm", "pgm", "jpg", "tif", "exr"})
+        for (int channels : {3, 4}) {
+            const std::string which = std::string(ext) + ", " + std::to_string(channels) + " channels";
+            vbcli::Picture8 pic;
+            pic.width = 37;
+            pic.height = 11;
+            pic.channels = channels;
+            pic.data.resize(std::size_t(37 * 11 * channels));
+            for (std::size_t i = 0; i < pic.data.size(); ++i) pic.data[i] = static_cast<unsigned char>((i * 7) % 256);
+            Picture normalised(37, 11, channels, 8);
+            for (std::size_t i = 0; i < pic.data.size(); ++i) normalised.data[i] = float(pic.data[i]) * (1.0f / 255.0f);
+            const std::string a = path(std::string("bytes.") + ext), b = path(std::string("floats.") + ext);
+            vbcli::WritePicture8(a, pic);
+            vbcli::WritePicture(b, normalised, 8);
+            EXPECT_TRUE(slurp(a) == slurp(b)) << which;
+        }
+    vbcli::Picture8 bad;
+    bad.width = 4;
+    bad.height = 4;
+    bad.channels = 3;
+    bad.data.resize(10);
+    EXPECT_THROW(vbcli::WritePicture8(path("bad.png"), bad), vbcli::ImageError);
+    EXPECT_FALSE(fs::exists(path("bad.png")));
+}
+
 TEST_F(CliTest, EffectFlagsReachTheEffect) {
     vbcli::WritePicture(path("d.png"), sceneDepth(240, 80), 8);
     auto render = [&](std::vector<std::string> extra, const std::string &out) {
