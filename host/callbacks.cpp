@@ -113,9 +113,15 @@ bool paddingIntact(const WorldRec &rec) {
 bool lentPixelsIntact(const WorldRec &rec) {
     const PF_EffectWorld &d = rec.desc;
     const std::size_t used = rec.lent->row_bytes();
+    const unsigned char *lent = rec.lent->bytes.get();
     for (int y = 0; y < d.height; ++y) {
         const unsigned char *row = static_cast<const unsigned char *>(d.data) + std::size_t(y) * d.rowbytes;
-        if (std::memcmp(row, rec.lent->bytes.get() + used * std::size_t(y), used) != 0) return false;
+        if (lent != nullptr) {
+            if (std::memcmp(row, lent + used * std::size_t(y), used) != 0) return false;
+        } else {
+            for (std::size_t i = 0; i < used; ++i)
+                if (row[i] != 0) return false;
+        }
     }
     return true;
 }
@@ -162,9 +168,12 @@ WorldRec *Host::Impl::LentWorldLocked(const std::shared_ptr<const LayerPixels> &
         NewWorldLocked(pixels->width, pixels->height, pixels->depth, WorldOwner::kHost, WorldFill::kNone, &err);
     if (rec) {
         const std::size_t used = pixels->row_bytes();
-        for (int y = 0; y < pixels->height; ++y)
-            std::memcpy(static_cast<unsigned char *>(rec->desc.data) + std::size_t(y) * rec->desc.rowbytes,
-                        pixels->bytes.get() + used * std::size_t(y), used);
+        const unsigned char *from = pixels->bytes.get();
+        for (int y = 0; y < pixels->height; ++y) {
+            unsigned char *row = static_cast<unsigned char *>(rec->desc.data) + std::size_t(y) * rec->desc.rowbytes;
+            if (from != nullptr) std::memcpy(row, from + used * std::size_t(y), used);
+            else std::memset(row, 0, used);
+        }
         rec->lent = pixels;
     }
     return rec;

@@ -149,7 +149,7 @@ PF_Err Host::Impl::LayerPixelsLocked(int layer_id, A_long time, A_long time_scal
             // Shrink first, then widen: every depth then carries the same 8-bit values of a downsampled picture.
             const auto packed = packed_layers.find(layer_id);
             auto made = std::make_shared<const LayerPixels>(
-                packed != packed_layers.end() ? PackPixels(*packed->second, factor, opts.project_depth)
+                packed != packed_layers.end() ? PackPixels(packed->second, factor, opts.project_depth)
                                               : PackPixels(*picture, factor, opts.project_depth));
             it = layer_pixels.emplace(key, std::move(made)).first;
         } catch (const std::bad_alloc &) {

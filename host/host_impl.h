@@ -35,16 +35,17 @@ struct LayerPixels {
     int width = 0;
     int height = 0;
     Depth depth = Depth::k8;
-    // height rows of width * PixelSize(depth) bytes; left uninitialised until packed, as every byte is written
-    std::unique_ptr<unsigned char[]> bytes;
+    // height rows of width * PixelSize(depth) bytes, possibly a packed layer's own bytes shared with it; null
+    // for all zeros (a transparent layer), which then take no memory until lent
+    std::shared_ptr<const unsigned char> bytes;
     std::size_t row_bytes() const { return std::size_t(width) * std::size_t(PixelSize(depth)); }
 };
 // The pixels of a picture box-averaged down by a factor in its own depth (as Downsample does), then converted
 // to the given depth (as ConvertImage does) and rounded and clamped as a world of that depth holds them. A
 // factor of 1 reads the picture itself, without copying it first.
 LayerPixels PackPixels(const Image &src, int downsample, Depth depth);
-// The same for a packed picture: its own bytes when nothing is to change, zeros for one without bytes.
-LayerPixels PackPixels(const PackedImage &src, int downsample, Depth depth);
+// The same for a packed picture: its own bytes, shared, when nothing is to change; no bytes for one without any.
+LayerPixels PackPixels(const std::shared_ptr<const PackedImage> &src, int downsample, Depth depth);
 // A world's pixels with its row padding left out.
 PackedImage PackWorld(const PF_EffectWorld &world, Depth depth);
 

@@ -182,10 +182,11 @@ LayerPixels PackPixels(const Image &src, int downsample, Depth depth) {
     out.width = pic.width;
     out.height = pic.height;
     out.depth = depth;
-    out.bytes.reset(new unsigned char[out.row_bytes() * std::size_t(out.height)]);
+    // Left uninitialised until packed, as every byte is written.
+    unsigned char *o = new unsigned char[out.row_bytes() * std::size_t(out.height)];
+    out.bytes.reset(o, std::default_delete<unsigned char[]>());
     const std::size_t n = std::size_t(4) * std::size_t(pic.width) * std::size_t(pic.height);
     const float *in = pic.argb.data();
-    unsigned char *o = out.bytes.get();
     const Depth from = pic.depth;
     if (from == depth) {
         storeRounded(in, n, o, depth);
@@ -218,14 +219,14 @@ LayerPixels PackPixels(const Image &src, int downsample, Depth depth) {
     return out;
 }
 
-LayerPixels PackPixels(const PackedImage &src, int downsample, Depth depth) {
+LayerPixels PackPixels(const std::shared_ptr<const PackedImage> &packed, int downsample, Depth depth) {
+    const PackedImage &src = *packed;
     const int factor = downsample > 1 ? downsample : 1;
     if (src.bytes.empty()) {
         LayerPixels out;
         out.width = (src.width + factor - 1) / factor;
         out.height = (src.height + factor - 1) / factor;
         out.depth = depth;
-        out.bytes.reset(new unsigned char[out.row_bytes() * std::size_t(out.height)]());
         return out;
     }
     if (factor == 1 && src.depth == depth) {
@@ -233,8 +234,7 @@ LayerPixels PackPixels(const PackedImage &src, int downsample, Depth depth) {
         out.width = src.width;
         out.height = src.height;
         out.depth = depth;
-        out.bytes.reset(new unsigned char[src.bytes.size()]);
-        std::memcpy(out.bytes.get(), src.bytes.data(), src.bytes.size());
+        out.bytes = std::shared_ptr<const unsigned char>(packed, src.bytes.data());
         return out;
     }
     // Anything else goes the way of the same values given as a picture.

@@ -305,6 +305,13 @@ TEST(HostLending, PackedLayerWithoutBytesIsTransparentAndBadSizesAreRefused) {
             ASSERT_EQ(r.render_err, PF_Err_NONE) << which;
             const Image transparent((9 + downsample - 1) / downsample, (5 + downsample - 1) / downsample, project);
             EXPECT_EQ(firstDifference(r.output, transparent), "") << which;
+            // Lent zeros are checked on return like any other pixels.
+            g_scribble = true;
+            const vbhost::FrameResult spoilt = rig.host.RenderFrame(req);
+            g_scribble = false;
+            ASSERT_EQ(spoilt.render_err, PF_Err_NONE) << which;
+            EXPECT_EQ(rig.host.ledger().damaged_worlds, 1) << which << ": the transparent input was written";
+            EXPECT_EQ(firstDifference(rig.host.RenderFrame(req).output, transparent), "") << which << ": next frame";
         }
     LendRig rig(Depth::k8);
     EXPECT_THROW(rig.host.AddPackedLayer(vbhost::PackedImage{4, 4, Depth::k16, std::vector<unsigned char>(64)}),
