@@ -316,12 +316,14 @@ RenderSummary RunRender(const RenderJob &job) {
     auto renderOne = [&](int frame, FramePictures pics) {
         auto host = MakeEffectHost(*module, depth);
         ApplyParams(*host, job.params);
-        // An 8-bit project takes its pictures packed and gives its output so, an 8-bit file writes it as it is:
-        // tens of megabytes of float pictures per frame fewer, the same files.
+        // An 8-bit project takes its 8-bit pictures packed and gives its output so, an 8-bit file writes it as
+        // it is: tens of megabytes of float pictures per frame fewer, the same files. Deeper pictures keep the
+        // host's own narrowing, whose rounding of rounded values a direct rounding would not always match.
         const bool eight = depth == vbhost::Depth::k8;
         const bool packedOut = eight && file_bits == 8;
         auto addLayer = [&](const Picture &pic) {
-            return eight ? host->AddPackedLayer(ToPacked8(pic)) : host->AddLayer(stillLayer(ToHostImage(pic)));
+            return eight && pic.bits == 8 ? host->AddPackedLayer(ToPacked8(pic))
+                                          : host->AddLayer(stillLayer(ToHostImage(pic)));
         };
         // Without an input file the layer is transparent black, which needs no pixels to say so.
         int input_id = pics.has_input

@@ -60,7 +60,8 @@ vbhost::Image ToHostImage(const Picture &picture);
 Picture FromHostImage(const vbhost::Image &image);
 
 // The same for an 8-bit project without the float pictures in between: the packed bytes an 8-bit world of
-// ToHostImage(picture) holds, and the 8-bit samples FromHostImage and an 8-bit file make of an output world.
+// ToHostImage(picture) holds, for an 8-bit picture, and the 8-bit samples FromHostImage and an 8-bit file make
+// of an 8-bit output world.
 vbhost::PackedImage ToPacked8(const Picture &picture);
 Picture8 FromPacked8(const vbhost::PackedImage &image);
 

@@ -48,7 +48,7 @@ inline A_u_char narrow16(A_u_short v) {
 }
 
 // 255 * v formed in single precision, as the rule has it, and held to 0..255 (NaN to 0) by selects rather
-// than branches, so that whole rows of it compile to vector code.
+// than branches; rows take the same steps sixteen channels at a time where SSE2 is at hand (narrowRow below).
 inline float clampedProduct(float v) {
     float product = 255.0f * v;
     product = product >= 0.0f ? product : 0.0f;  // negative or NaN

@@ -582,6 +582,31 @@ TEST_F(CliTest, EightBitPicturesWriteAsTheirNormalisedFloatsWould) {
     EXPECT_FALSE(fs::exists(path("bad.png")));
 }
 
+// In an 8-bit project a 16-bit depth map reaches the effect as the host narrows it (rounded once to 16 bits and
+// again to 8), which rounding the file's values straight to 8 bits would not always match.
+TEST_F(CliTest, SixteenBitDepthInAnEightBitProjectIsNarrowedByTheHost) {
+    Picture d16(300, 40, 1, 16);
+    for (std::size_t i = 0; i < d16.data.size(); ++i) d16.data[i] = float((i * 37) % 65536) / 65535.0f;
+    vbcli::WritePicture(path("d16.png"), d16, 16);
+    const vbhost::Image narrowed = vbhost::ConvertImage(vbcli::ToHostImage(d16), vbhost::Depth::k8);
+    Picture d8(300, 40, 1, 8);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 300; ++x) *d8.at(x, y) = narrowed.at(x, y)[1] / 255.0f;
+    vbcli::WritePicture(path("d8.png"), d8, 8);
+    Picture texture(23, 17, 3, 8);
+    for (std::size_t i = 0; i < texture.data.size(); ++i) texture.data[i] = float((i * 53) % 256) / 255.0f;
+    vbcli::WritePicture(path("t.png"), texture, 8);
+    const std::vector<std::string> common = {"--texture", path("t.png"), "--oversampling", "2", "--quiet"};
+    auto render = [&](std::vector<std::string> args) {
+        args.insert(args.end(), common.begin(), common.end());
+        const RunResult r = run(args);
+        EXPECT_EQ(r.code, 0) << describe(r);
+    };
+    render({"render", path("d16.png"), "--bit-depth", "8", "-o", path("from16.png")});
+    render({"render", path("d8.png"), "-o", path("from8.png")});
+    EXPECT_TRUE(slurp(path("from16.png")) == slurp(path("from8.png")));
+}
+
 TEST_F(CliTest, EffectFlagsReachTheEffect) {
     vbcli::WritePicture(path("d.png"), sceneDepth(240, 80), 8);
     auto render = [&](std::vector<std::string> extra, const std::string &out) {
