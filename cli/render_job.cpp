@@ -118,6 +118,32 @@ std::string formatTime(double seconds) {
     return buf;
 }
 
+// Spreads a picture's samples into alpha, red, green and blue per pixel through conv: grey to all three colours,
+// no alpha channel to `opaque`. One loop per channel layout, so that the common grey depth map does not test the
+// layout per pixel.
+template <typename T, typename Conv>
+void spreadArgb(const Picture &pic, T *d, T opaque, Conv conv) {
+    const std::size_t n = std::size_t(pic.width) * std::size_t(pic.height);
+    const int c = pic.channels;
+    const float *s = pic.data.data();
+    switch (c) {
+    case 1:
+        for (std::size_t i = 0; i < n; ++i, d += 4) d[0] = opaque, d[1] = d[2] = d[3] = conv(s[i]);
+        break;
+    case 2:
+        for (std::size_t i = 0; i < n; ++i, d += 4, s += 2) d[0] = conv(s[1]), d[1] = d[2] = d[3] = conv(s[0]);
+        break;
+    case 3:
+        for (std::size_t i = 0; i < n; ++i, d += 4, s += 3)
+            d[0] = opaque, d[1] = conv(s[0]), d[2] = conv(s[1]), d[3] = conv(s[2]);
+        break;
+    default:
+        for (std::size_t i = 0; i < n; ++i, d += 4, s += c)
+            d[0] = conv(s[3]), d[1] = conv(s[0]), d[2] = conv(s[1]), d[3] = conv(s[2]);
+        break;
+    }
+}
+
 }  // namespace
 
 vbhost::Image ToHostImage(const Picture &pic) {
@@ -133,27 +159,7 @@ vbhost::Image ToHostImage(const Picture &pic) {
         if (!(c >= 0.0f)) return std::round(c);
         return float(std::int32_t(double(c) + 0.5));
     };
-    std::size_t n = std::size_t(pic.width) * pic.height;
-    const int c = pic.channels;
-    const float opaque = conv(1.0f);
-    const float *s = pic.data.data();
-    float *d = img.argb.data();
-    // One loop per channel layout, so that the common grey depth map does not test the layout per pixel.
-    switch (c) {
-    case 1:
-        for (std::size_t i = 0; i < n; ++i, d += 4) d[0] = opaque, d[1] = d[2] = d[3] = conv(s[i]);
-        break;
-    case 2:
-        for (std::size_t i = 0; i < n; ++i, d += 4, s += 2) d[0] = conv(s[1]), d[1] = d[2] = d[3] = conv(s[0]);
-        break;
-    case 3:
-        for (std::size_t i = 0; i < n; ++i, d += 4, s += 3) d[0] = opaque, d[1] = conv(s[0]), d[2] = conv(s[1]), d[3] = conv(s[2]);
-        break;
-    default:
-        for (std::size_t i = 0; i < n; ++i, d += 4, s += c)
-            d[0] = conv(s[3]), d[1] = conv(s[0]), d[2] = conv(s[1]), d[3] = conv(s[2]);
-        break;
-    }
+    spreadArgb(pic, img.argb.data(), conv(1.0f), conv);
     return img;
 }
 
@@ -184,27 +190,8 @@ vbhost::PackedImage ToPacked8(const Picture &pic) {
     img.width = pic.width;
     img.height = pic.height;
     img.depth = vbhost::Depth::k8;
-    const std::size_t n = std::size_t(pic.width) * std::size_t(pic.height);
-    img.bytes.resize(n * 4);
-    const int c = pic.channels;
-    const float *s = pic.data.data();
-    std::uint8_t *d = img.bytes.data();
-    switch (c) {
-    case 1:
-        for (std::size_t i = 0; i < n; ++i, d += 4) d[0] = 255, d[1] = d[2] = d[3] = conv(s[i]);
-        break;
-    case 2:
-        for (std::size_t i = 0; i < n; ++i, d += 4, s += 2) d[0] = conv(s[1]), d[1] = d[2] = d[3] = conv(s[0]);
-        break;
-    case 3:
-        for (std::size_t i = 0; i < n; ++i, d += 4, s += 3)
-            d[0] = 255, d[1] = conv(s[0]), d[2] = conv(s[1]), d[3] = conv(s[2]);
-        break;
-    default:
-        for (std::size_t i = 0; i < n; ++i, d += 4, s += c)
-            d[0] = conv(s[3]), d[1] = conv(s[0]), d[2] = conv(s[1]), d[3] = conv(s[2]);
-        break;
-    }
+    img.bytes.resize(std::size_t(pic.width) * std::size_t(pic.height) * 4);
+    spreadArgb(pic, img.bytes.data(), std::uint8_t(255), conv);
     return img;
 }
 
