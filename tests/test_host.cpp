@@ -589,6 +589,26 @@ TEST(HostFrames, FailedPreRenderIsNotFollowedByARender) {
     EXPECT_EQ(host.ledger().param_checkouts, 1) << "the depth layer checkout of the pre-render";
 }
 
+TEST(HostFrames, OutputNeverCheckedOutIsTransparentBlackAlsoWhenPacked) {
+    for (Depth depth : {Depth::k8, Depth::k32}) {
+        Rig rig;
+        Host &host = rig.host;
+        host.SetProjectDepth(depth);
+        host.SetInputLayer(host.AddLayer({{solid(6, 3, 255, 1, 2, 3)}}));
+        host.AddFault({"checkout_output", 1, PF_Err_OUT_OF_MEMORY});
+        vbhost::FrameRequest req;
+        req.packed_output = true;
+        const vbhost::FrameResult r = host.RenderFrame(req);
+        EXPECT_EQ(r.render_err, PF_Err_OUT_OF_MEMORY);
+        EXPECT_TRUE(r.output.argb.empty());
+        EXPECT_EQ(r.packed_output.width, 6);
+        EXPECT_EQ(r.packed_output.height, 3);
+        EXPECT_EQ(r.packed_output.depth, depth);
+        const std::size_t bytes = std::size_t(6 * 3) * (depth == Depth::k8 ? 4 : 16);
+        EXPECT_EQ(r.packed_output.bytes, std::vector<unsigned char>(bytes, 0));
+    }
+}
+
 TEST(HostFrames, UnreleasedRenderInfoHandleShowsInTheLedger) {
     Rig rig;
     Host &host = rig.host;
