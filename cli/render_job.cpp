@@ -78,8 +78,8 @@ void keepFreedMemoryForNextFrames() {
 #endif
 }
 
-// A frame's pictures and worlds take about 80 bytes per pixel, all of it fresh memory, and faulting it in 4 KiB
-// pages costs more than the render itself. Grows the heap once by about what the frames will take and asks the
+// A frame's pictures and worlds take up to about 80 bytes per pixel (deep projects; an 8-bit one about 30), all
+// of it fresh memory, and faulting it in 4 KiB pages costs more than the render itself. Grows the heap once by about what the frames will take and asks the
 // kernel to back that range with huge pages where it allows them, so that the pictures made later land there
 // and fault 2 MiB at a time. Nothing is touched here: the range costs address space, not memory. Must follow
 // keepFreedMemoryForNextFrames, whose thresholds keep the range in the heap once freed.
